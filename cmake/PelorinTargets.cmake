@@ -9,3 +9,10 @@ function(pelorin_add_gtest target)
     add_test(NAME ${target} COMMAND ${target})
     set_tests_properties(${target} PROPERTIES TIMEOUT 900)
 endfunction()
+
+# pelorin_wine_path(<var> <unix path>): the path as a Windows program under
+# Wine sees it (drive Z: is the Unix root).
+function(pelorin_wine_path var path)
+    string(REPLACE "/" "\\" windows "${path}")
+    set(${var} "Z:${windows}" PARENT_SCOPE)
+endfunction()
