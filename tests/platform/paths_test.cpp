@@ -6,22 +6,14 @@
 
 #include "engine/contract.h"
 #include "platform/system_calls.h"
+#include "tests/support/failure_of.h"
 #include "tests/support/override_call.h"
 
 namespace pelorin::setup {
 namespace {
 
+using testing::FailureOf;
 using testing::OverrideCall;
-
-template <typename Fn>
-FailureCode FailureOf(Fn&& fn) {
-    try {
-        fn();
-    } catch (const Failure& failure) {
-        return failure.code;
-    }
-    return FailureCode::None;
-}
 
 std::wstring Repeat(wchar_t c, std::size_t n) {
     return std::wstring(n, c);
