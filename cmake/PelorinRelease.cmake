@@ -39,7 +39,7 @@ function(pelorin_release name)
         DEPENDS ${archive} ${PELORIN_RELEASE_TOOL_SOURCES}
         COMMENT "Generating the manifest of the ${name} release"
         VERBATIM)
-    add_library(pelorin_release_${name} STATIC ${manifest})
+    add_library(pelorin_release_${name} OBJECT ${manifest})
     target_include_directories(pelorin_release_${name} PUBLIC ${PROJECT_SOURCE_DIR})
     string(TOUPPER ${name} upper)
     set(PELORIN_RELEASE_${upper}_ARCHIVE ${archive} PARENT_SCOPE)

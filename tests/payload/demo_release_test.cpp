@@ -41,7 +41,9 @@ TEST(ReleaseTable, HoldsItsInvariants) {
         EXPECT_TRUE(IsValidEntryName(row.name)) << row.name;
         EXPECT_LE(row.size, MaxPayloadFileSize) << row.name;
         EXPECT_TRUE(IsLowerHex64(row.sha256)) << row.name;
-        if (i > 0) EXPECT_LT(std::strcmp(PayloadManifest[i - 1].name, row.name), 0) << "order at " << row.name;
+        if (i > 0) {
+            EXPECT_LT(std::strcmp(PayloadManifest[i - 1].name, row.name), 0) << "order at " << row.name;
+        }
         EXPECT_STRNE(row.name, "uninstall.exe");
         EXPECT_STRNE(row.name, ".pelorin-installation");
         sum += row.size;
@@ -64,7 +66,7 @@ TEST(ReleaseTable, MatchesTheArchiveItCameFrom) {
     const std::wstring archive = Env(L"PELORIN_TEST_RELEASE_ARCHIVE");
     ASSERT_FALSE(archive.empty()) << "PELORIN_TEST_RELEASE_ARCHIVE is not set";
     ScopedHandle file = OpenFileChecked(archive, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
-    EXPECT_EQ(HashFile(file.get(), ReleaseArchiveSize), std::string(ReleaseArchiveSha256));
+    EXPECT_EQ(HashFile(file.Get(), ReleaseArchiveSize), std::string(ReleaseArchiveSha256));
 }
 
 TEST(DemoRelease, HasTheShapeOfRelease050) {
