@@ -20,6 +20,7 @@
 #include <bcrypt.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <winhttp.h>
 
 #include <functional>
 
@@ -72,6 +73,25 @@ struct SystemCallTable {
     // COM.
     std::function<HRESULT(LPVOID, DWORD)> CoInitializeEx = ::CoInitializeEx;
     std::function<void()> CoUninitialize = ::CoUninitialize;
+
+    // WinHTTP (synchronous mode).
+    std::function<HINTERNET(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD)> WinHttpOpen = ::WinHttpOpen;
+    std::function<BOOL(HINTERNET, int, int, int, int)> WinHttpSetTimeouts = ::WinHttpSetTimeouts;
+    std::function<BOOL(HINTERNET, DWORD, LPVOID, DWORD)> WinHttpSetOption = ::WinHttpSetOption;
+    std::function<HINTERNET(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD)> WinHttpConnect = ::WinHttpConnect;
+    std::function<HINTERNET(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD)> WinHttpOpenRequest =
+        ::WinHttpOpenRequest;
+    std::function<BOOL(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR)> WinHttpSendRequest =
+        ::WinHttpSendRequest;
+    std::function<BOOL(HINTERNET, LPVOID)> WinHttpReceiveResponse = ::WinHttpReceiveResponse;
+    std::function<BOOL(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD)> WinHttpQueryHeaders =
+        ::WinHttpQueryHeaders;
+    std::function<BOOL(HINTERNET, LPVOID, DWORD, LPDWORD)> WinHttpReadData = ::WinHttpReadData;
+    std::function<BOOL(HINTERNET)> WinHttpCloseHandle = ::WinHttpCloseHandle;
+
+    // Registry (the per-user Uninstall entry).
+
+    // COM shell link objects.
 
     // Shell and the running module.
     std::function<HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*)> SHGetKnownFolderPath = ::SHGetKnownFolderPath;
