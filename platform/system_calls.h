@@ -89,9 +89,27 @@ struct SystemCallTable {
     std::function<BOOL(HINTERNET, LPVOID, DWORD, LPDWORD)> WinHttpReadData = ::WinHttpReadData;
     std::function<BOOL(HINTERNET)> WinHttpCloseHandle = ::WinHttpCloseHandle;
 
-    // Registry (the per-user Uninstall entry).
+    // Registry (the per-user Uninstall entry). Every key the engine opens or
+    // creates is closed through RegCloseKey here.
+    std::function<LSTATUS(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)> RegOpenKeyExW = ::RegOpenKeyExW;
+    std::function<LSTATUS(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD)>
+        RegCreateKeyExW = ::RegCreateKeyExW;
+    std::function<LSTATUS(HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
+                          LPDWORD, PFILETIME)>
+        RegQueryInfoKeyW = ::RegQueryInfoKeyW;
+    std::function<LSTATUS(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD)> RegEnumValueW =
+        ::RegEnumValueW;
+    std::function<LSTATUS(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)> RegQueryValueExW = ::RegQueryValueExW;
+    std::function<LSTATUS(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD)> RegSetValueExW = ::RegSetValueExW;
+    std::function<LSTATUS(HKEY)> RegFlushKey = ::RegFlushKey;
+    std::function<LSTATUS(HKEY, LPCWSTR, REGSAM, DWORD)> RegDeleteKeyExW = ::RegDeleteKeyExW;
+    std::function<LSTATUS(HKEY)> RegCloseKey = ::RegCloseKey;
 
-    // COM shell link objects.
+    // COM shell link objects. Methods of the objects themselves are called on
+    // the objects; a test that needs one of them to fail hands back its own
+    // object from these entries.
+    std::function<HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*)> CoCreateInstance = ::CoCreateInstance;
+    std::function<HRESULT(HGLOBAL, BOOL, LPSTREAM*)> CreateStreamOnHGlobal = ::CreateStreamOnHGlobal;
 
     // Shell and the running module.
     std::function<HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*)> SHGetKnownFolderPath = ::SHGetKnownFolderPath;

@@ -19,6 +19,8 @@ wine_start_services
 server_trust_ca "$PELORIN_BUILD/tools/test_ca/pelorin_add_root_cert.exe"
 # The release server serves the small fixture release by default; a test can
 # ask for any other archive below the releases folder.
-server_start "$PELORIN_BUILD/releases/small/Pelorin-Windows-0.5.0-win-x64.zip" "$PELORIN_BUILD/releases"
+# It listens on the port this build downloads from.
+server_start "$PELORIN_BUILD/releases/small/Pelorin-Windows-0.5.0-win-x64.zip" "$PELORIN_BUILD/releases" \
+    "$(cat "$PELORIN_BUILD/release-server-port.txt")"
 cd "$PELORIN_BUILD"
 ctest --output-on-failure --timeout 900 "$@"
