@@ -15,9 +15,14 @@
 //   PELORIN_STANDIN_EXIT_EVENT=<n>  exits when the named event is set
 //   PELORIN_STANDIN_EXIT_AFTER_MS=<ms>  exits on its own after that long
 //   PELORIN_STANDIN_QUIET=1         no message boxes (failures: exit code only)
+//   PELORIN_STANDIN_PROBE_HANDLE=<n>  adds a third line to the record: whether
+//                                   the handle value n (decimal) is open in
+//                                   this process ("open" or "closed"), to
+//                                   show what a starter let it inherit
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -93,7 +98,14 @@ bool WriteRecord(const std::wstring& path) {
     std::wstring current(needed, L'\0');
     const DWORD got = ::GetCurrentDirectoryW(needed, current.data());
     current.resize(got < needed ? got : 0);
-    const std::string content = ToUtf8(::GetCommandLineW()) + "\n" + ToUtf8(current) + "\n";
+    std::string content = ToUtf8(::GetCommandLineW()) + "\n" + ToUtf8(current) + "\n";
+    const std::wstring probe = Environment(L"PELORIN_STANDIN_PROBE_HANDLE");
+    if (!probe.empty()) {
+        const auto value = static_cast<std::uintptr_t>(std::wcstoull(probe.c_str(), nullptr, 10));
+        DWORD flags = 0;
+        const bool open = ::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != 0;
+        content += open ? "open\n" : "closed\n";
+    }
     const std::wstring temporary = path + L".tmp";
     {
         Handle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,

@@ -1,0 +1,49 @@
+#include "engine/relocate.h"
+
+#include <string>
+
+#include "engine/launch.h"
+#include "engine/product.h"
+#include "platform/files.h"
+#include "platform/handles.h"
+#include "platform/paths.h"
+#include "platform/system_calls.h"
+
+namespace pelorin::setup {
+
+OperationResult RelocateUninstaller(bool& relocated) {
+    relocated = false;
+    return RunOperation([&]() -> OperationResult {
+        const std::wstring self = OwnExecutablePath();
+        const std::wstring installDirectory = InstallDirectory();
+        if (!SamePath(self, JoinPath(installDirectory, UninstallerName))) {
+            return OperationResult{};
+        }
+        DirectoryPins pins;
+        PinDirectoryChain(pins, installDirectory, false);
+        const ScopedHandle running = OpenFileChecked(self, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
+        if (HashFile(running.Get(), 0) != ReadInstallMarker(installDirectory)) {
+            ThrowFailure(FailureCode::VerificationFailed);
+        }
+
+        const std::wstring temporary = JoinPath(KnownFolderPath(FOLDERID_LocalAppData), L"Temp");
+        PinDirectoryChain(pins, temporary, true);
+        const std::wstring folder = JoinPath(temporary, RelocationFolderPrefix + RandomHexName());
+        if (!SystemCalls().CreateDirectoryW(ToLongPath(folder).c_str(), nullptr)) {
+            ThrowFailure(FailureCode::WriteFailed);
+        }
+        PinDirectoryChain(pins, folder, false);
+
+        const std::wstring copy = JoinPath(folder, RelocatedUninstallerName);
+        std::string digest;
+        CopyFileVerified(self, copy, digest, {});
+        if (digest != ReadInstallMarker(installDirectory)) {
+            ThrowFailure(FailureCode::VerificationFailed);
+        }
+        StartProcess(copy, RelocatedUninstallArgument);
+        relocated = true;
+        return OperationResult{};
+    });
+}
+
+}  // namespace pelorin::setup
