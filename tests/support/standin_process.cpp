@@ -1,6 +1,9 @@
 #include "tests/support/standin_process.h"
 
+#include <shlobj.h>
+
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <thread>
 
@@ -78,6 +81,76 @@ StandInProcess::~StandInProcess() {
     ::CloseHandle(process_.hProcess);
     ::CloseHandle(process_.hThread);
     ::CloseHandle(exitEvent_);
+}
+
+}  // namespace pelorin::setup::testing
+
+namespace pelorin::setup::testing {
+namespace {
+
+constexpr const wchar_t* SteeringVariables[] = {L"PELORIN_STANDIN_QUIET", L"PELORIN_STANDIN_EXIT_EVENT",
+                                                L"PELORIN_STANDIN_RECORD", L"PELORIN_STANDIN_PROBE_HANDLE"};
+
+bool SessionLockFree() {
+    PWSTR local = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local))) {
+        path = std::wstring(local) + L"\\Pelorin\\Windows\\session.lock";
+    }
+    ::CoTaskMemFree(local);
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ::GetLastError() != ERROR_SHARING_VIOLATION;
+    ::CloseHandle(h);
+    return true;
+}
+
+}  // namespace
+
+StandInSteering::StandInSteering() {
+    static int serial = 0;
+    const std::wstring tag = std::to_wstring(::GetCurrentProcessId()) + L"-s" + std::to_wstring(++serial);
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    record_ = std::wstring(temp) + L"standin-" + tag + L".txt";
+    ::DeleteFileW(record_.c_str());
+    const std::wstring eventName = L"PelorinStandinExit-" + tag;
+    exitEvent_ = ::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ::SetEnvironmentVariableW(L"PELORIN_STANDIN_QUIET", L"1");
+    ::SetEnvironmentVariableW(L"PELORIN_STANDIN_EXIT_EVENT", eventName.c_str());
+    ::SetEnvironmentVariableW(L"PELORIN_STANDIN_RECORD", record_.c_str());
+}
+
+StandInSteering::~StandInSteering() {
+    ::SetEvent(exitEvent_);
+    for (int i = 0; i < 200 && !SessionLockFree(); ++i) ::Sleep(50);
+    for (const wchar_t* name : SteeringVariables) ::SetEnvironmentVariableW(name, nullptr);
+    ::CloseHandle(exitEvent_);
+    ::DeleteFileW(record_.c_str());
+}
+
+void StandInSteering::ProbeHandle(HANDLE handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    ::SetEnvironmentVariableW(L"PELORIN_STANDIN_PROBE_HANDLE", std::to_wstring(value).c_str());
+}
+
+bool StandInSteering::RecordExists() const {
+    return ::GetFileAttributesW(record_.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> StandInSteering::WaitForRecord(DWORD milliseconds) const {
+    for (DWORD waited = 0; !RecordExists() && waited < milliseconds; waited += 50) ::Sleep(50);
+    std::vector<std::string> lines;
+    HANDLE h = ::CreateFileW(record_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return lines;
+    char buffer[16384];
+    DWORD got = 0;
+    ::ReadFile(h, buffer, sizeof(buffer), &got, nullptr);
+    ::CloseHandle(h);
+    std::string text(buffer, got);
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
 }
 
 }  // namespace pelorin::setup::testing
