@@ -182,13 +182,16 @@ Rendering.Composition Text.Shaping Themes.Fluent.Icons
 """.split()
 
 # Native libraries with their sizes (multiples of the 512-byte file alignment).
+# None is named like a library the system itself may load (zlib1.dll, for
+# one): the application's folder comes first in the DLL search order, so such a
+# file would be loaded into the started application in place of the real one.
 NATIVE_LIBRARIES = [
     ("libtessel_render.dll", DEMO_MAX_SIZE), ("libtessel_text.dll", 3412480),
     ("libtessel_gl_egl.dll", 412160), ("libtessel_gl_gles.dll", 4105216),
     ("nimbiccore.dll", 7218688), ("nimbicjit.dll", 2904064), ("nimbichost.dll", 301568),
     ("nimbic_compression_native.dll", 917504), ("nimbic_crypto_native.dll", 203264),
-    ("nimbic_io_native.dll", 104960), ("libcrypto-3-x64.dll", 5123584),
-    ("libssl-3-x64.dll", 903168), ("libsodium.dll", 309760), ("zlib1.dll", 107520),
+    ("nimbic_io_native.dll", 104960), ("tunnel_crypto-3-x64.dll", 5123584),
+    ("tunnel_ssl-3-x64.dll", 903168), ("tunnel_sodium.dll", 309760), ("tunnel_zlib.dll", 107520),
     ("tunnel_core_x64.dll", 6402048), ("netfilter_x64.dll", 1211904),
 ]
 
