@@ -1,22 +1,34 @@
-// The benchmark program's small framework: a work folder, a clock, medians
-// and a report that prints every figure as a ratio or a rate measured side by
-// side in the same run, so that the speed of the machine cancels out.
+// The benchmark program's small framework: a work folder, a clock, medians,
+// paired runs, bare primitives to compare with, and a report that prints every
+// figure as a ratio or a rate measured side by side in the same run, so that
+// the speed of the machine cancels out.
 //
 // To add a measurement: write a function `void RunSomething(Context&)` in a
 // file of its own, declare it below and add it to the table in bench_main.cpp.
 #pragma once
 
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "engine/download.h"
+
 namespace pelorin::setup::bench {
+
+// Throws the error the program reports: `what` + " failed".
+[[noreturn]] void Fail(const std::string& what);
 
 // Seconds taken by `work`, from the high-resolution counter.
 double TimeSeconds(const std::function<void()>& work);
 
 double Median(std::vector<double> values);
+
+inline constexpr double MiB = 1024.0 * 1024.0;
 
 // Where a measurement prints its figures.
 class Report {
@@ -25,8 +37,11 @@ public:
     void Section(const std::string& name, const std::string& description);
     void Time(const std::string& label, double seconds);
     void Rate(const std::string& label, double mebibytesPerSecond);
+    void Size(const std::string& label, double bytes);
     // A ratio of measured to bare cost, with the target it must not exceed.
     void Ratio(const std::string& label, double ratio, double target);
+    // A measured size with the largest size it may reach.
+    void SizeLimit(const std::string& label, double bytes, double limit);
     void Note(const std::string& text);
 
     int TargetsMissed() const noexcept { return missed_; }
@@ -35,14 +50,110 @@ private:
     int missed_ = 0;
 };
 
+// The release archive as the local release server serves it: from
+// "localhost" at the port in PELORIN_SERVER_PORT, or from the compiled-in
+// endpoint when that is not set.
+class ReleaseSource {
+public:
+    ReleaseSource();
+    ReleaseSource(const ReleaseSource&) = delete;
+    ReleaseSource& operator=(const ReleaseSource&) = delete;
+
+    const DownloadTarget& Target() const noexcept { return target_; }
+    // The archive's bytes, downloaded with DownloadArchive (so of the right
+    // size and digest) on first use and kept for the rest of the run.
+    const std::vector<std::uint8_t>& Archive();
+
+private:
+    DownloadTarget target_;
+    std::vector<std::uint8_t> archive_;
+};
+
 // What every measurement gets.
 struct Context {
     std::wstring workFolder;  // an empty folder of its own, removed afterwards
     int repetitions;          // runs of each variant; medians are reported
     Report& report;
+    ReleaseSource& release;
 };
+
+// Times of paired runs: in every run the measured and the bare variant run
+// back to back, which one goes first swapping from run to run, so that a slow
+// spell of the machine hits both sides of a pair.
+struct PairedTimes {
+    std::vector<double> measured;
+    std::vector<double> bare;
+    std::vector<double> ratios;  // measured / bare, per run
+};
+
+// Each function does one run of its variant and returns the seconds of the
+// part that counts (set-up and clean-up around it are not timed).
+PairedTimes TimePaired(int repetitions, const std::function<double()>& measured,
+                       const std::function<double()>& bare);
+
+// The same for several variants: every run times each of them once, the
+// order rotating from run to run. Returns the times of each variant, in the
+// order given.
+std::vector<std::vector<double>> TimeInTurns(int repetitions, const std::vector<std::function<double()>>& variants);
+
+// Prints both medians, the median of the per-run ratios against `target`, and
+// the spread of the per-run ratios.
+void ReportPaired(Report& report, const PairedTimes& times, const std::string& measuredLabel,
+                  const std::string& bareLabel, double target);
+
+// SHA-256 straight through CNG, with no owner or table in between: the bare
+// cost that the product's hashing is compared with.
+class BareSha256 {
+public:
+    BareSha256();
+    ~BareSha256();
+    BareSha256(const BareSha256&) = delete;
+    BareSha256& operator=(const BareSha256&) = delete;
+
+    void Update(const void* bytes, std::size_t count);
+    std::string FinishHex();
+
+private:
+    BCRYPT_ALG_HANDLE provider_ = nullptr;
+    BCRYPT_HASH_HANDLE hash_ = nullptr;
+    std::vector<UCHAR> object_;
+};
+
+// The product root of the profile, for the measurements that work there (a
+// staging folder, an installation). Folders of its chain that it had to
+// create are removed again, when empty, when it goes.
+class ProductRoot {
+public:
+    ProductRoot();
+    ~ProductRoot();
+    ProductRoot(const ProductRoot&) = delete;
+    ProductRoot& operator=(const ProductRoot&) = delete;
+
+    const std::wstring& Path() const noexcept { return path_; }
+
+private:
+    std::wstring path_;
+    std::vector<std::wstring> created_;
+};
+
+// True when the profile is a throwaway one made and marked by the harness.
+bool InThrowawayProfile();
+
+bool PathExists(const std::wstring& path);
+
+// Deletes a folder made by a measurement with everything below it.
+void RemoveTree(const std::wstring& path);
 
 // The measurements.
 void RunHashFileBench(Context& context);
+void RunDownloadBench(Context& context);
+void RunExtractBench(Context& context);
+void RunVerifyBench(Context& context);
+void RunPeakMemoryBench(Context& context);
+
+// The peak-memory measurement runs in a fresh process of this program (the
+// peak of a process only ever grows); this is that process's work.
+inline constexpr char MemoryProbeArgument[] = "--memory-probe";
+int RunMemoryProbe();
 
 }  // namespace pelorin::setup::bench

@@ -3,9 +3,13 @@
 //
 //   pelorin_bench [--repeat N] [measurement...]
 //
-// Without names every measurement runs. The exit code is 0 when every
-// measurement ran (whether or not it met its target), 1 on an error and 2 on
-// a wrong command line.
+// Without names every measurement runs. The release archive comes from the
+// local release server at the port in PELORIN_SERVER_PORT (tools/bench.sh
+// starts one). Measurements that work in the product root (a staging folder,
+// an installation) run only in a throwaway profile marked by the harness. The
+// exit code is 0 when every measurement ran (whether or not it met its
+// target), 1 on an error and 2 on a wrong command line or in a profile that is
+// not a throwaway one.
 #include <windows.h>
 
 #include <cstdio>
@@ -26,12 +30,26 @@ namespace {
 struct Measurement {
     const char* name;
     void (*run)(Context&);
+    bool inProductRoot;  // works in the product root of the profile
 };
 
 // Every measurement of the program, in the order they run.
 constexpr Measurement Measurements[] = {
-    {"hash-file", RunHashFileBench},
+    {"hash-file", RunHashFileBench, false},
+    {"download", RunDownloadBench, false},
+    {"extract", RunExtractBench, true},
+    {"verify", RunVerifyBench, true},
+    {"peak-memory", RunPeakMemoryBench, true},
 };
+
+bool RefusedProfile() {
+    if (InThrowawayProfile()) {
+        return false;
+    }
+    std::fprintf(stderr, "refusing to run: this profile has no pelorin-test-profile.marker; "
+                         "run the benchmarks through tools/bench.sh, which makes a throwaway profile\n");
+    return true;
+}
 
 constexpr int DefaultRepetitions = 7;
 
@@ -80,6 +98,9 @@ int Usage() {
 }
 
 int Run(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], MemoryProbeArgument) == 0) {
+        return RefusedProfile() ? 2 : RunMemoryProbe();
+    }
     int repetitions = DefaultRepetitions;
     std::vector<const Measurement*> chosen;
     for (int i = 1; i < argc; ++i) {
@@ -107,13 +128,20 @@ int Run(int argc, char** argv) {
         }
     }
 
+    for (const Measurement* m : chosen) {
+        if (m->inProductRoot && RefusedProfile()) {
+            return 2;
+        }
+    }
+
     std::printf("Pelorin Setup benchmarks: each figure is measured side by side with its baseline in this run;\n"
-                "times are medians of %d runs, the variants alternating.\n",
+                "times are medians of %d runs, the variants taking turns.\n",
                 repetitions);
     Report report;
+    ReleaseSource release;
     for (const Measurement* m : chosen) {
         const WorkFolder folder(L"pelorin-bench");
-        Context context{folder.Path(), repetitions, report};
+        Context context{folder.Path(), repetitions, report, release};
         m->run(context);
     }
     std::printf("\n%s\n", report.TargetsMissed() == 0 ? "All targets met."

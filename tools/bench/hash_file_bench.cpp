@@ -9,11 +9,9 @@
 // both read from the cache. The bare read loop alone and CNG hashing of the
 // same bytes from memory are timed as well, for the throughput figures.
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,12 +25,7 @@ namespace pelorin::setup::bench {
 namespace {
 
 constexpr std::uint64_t FileSize = MaxHashedFileSize;
-constexpr double MiB = 1024.0 * 1024.0;
 constexpr double TargetRatio = 1.05;
-
-[[noreturn]] void Fail(const char* what) {
-    throw std::runtime_error(std::string(what) + " failed");
-}
 
 // Varied bytes, so that nothing along the way can shortcut runs of zeros.
 void FillVaried(std::vector<unsigned char>& bytes) {
@@ -45,44 +38,6 @@ void FillVaried(std::vector<unsigned char>& bytes) {
     }
 }
 
-// Raw CNG SHA-256, with no owner and no table in between.
-class BareHasher {
-public:
-    BareHasher() {
-        DWORD objectLength = 0;
-        ULONG written = 0;
-        if (::BCryptOpenAlgorithmProvider(&provider_, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
-            ::BCryptGetProperty(provider_, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
-                                sizeof objectLength, &written, 0) != 0) {
-            Fail("opening the provider");
-        }
-        object_.resize(objectLength);
-        if (::BCryptCreateHash(provider_, &hash_, object_.data(), objectLength, nullptr, 0, 0) != 0) {
-            Fail("creating the hash");
-        }
-    }
-    ~BareHasher() {
-        ::BCryptDestroyHash(hash_);
-        ::BCryptCloseAlgorithmProvider(provider_, 0);
-    }
-    BareHasher(const BareHasher&) = delete;
-    BareHasher& operator=(const BareHasher&) = delete;
-
-    void Update(const unsigned char* bytes, ULONG count) {
-        if (::BCryptHashData(hash_, const_cast<PUCHAR>(bytes), count, 0) != 0) Fail("hashing");
-    }
-    std::string FinishHex() {
-        UCHAR digest[32];
-        if (::BCryptFinishHash(hash_, digest, sizeof digest, 0) != 0) Fail("finishing the hash");
-        return ToLowerHex(digest, sizeof digest);
-    }
-
-private:
-    BCRYPT_ALG_HANDLE provider_ = nullptr;
-    BCRYPT_HASH_HANDLE hash_ = nullptr;
-    std::vector<UCHAR> object_;
-};
-
 void Rewind(HANDLE file) {
     LARGE_INTEGER zero{};
     if (!::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN)) Fail("seek");
@@ -91,7 +46,7 @@ void Rewind(HANDLE file) {
 // The bare loop: read a block, hash it, until the end.
 std::string BareReadAndHash(HANDLE file, std::vector<unsigned char>& block) {
     Rewind(file);
-    BareHasher hasher;
+    BareSha256 hasher;
     DWORD read = 0;
     while (::ReadFile(file, block.data(), FileBlockSize, &read, nullptr) && read > 0) {
         hasher.Update(block.data(), read);
@@ -110,9 +65,9 @@ void BareRead(HANDLE file, std::vector<unsigned char>& block) {
 }
 
 std::string BareHashInMemory(const std::vector<unsigned char>& bytes) {
-    BareHasher hasher;
+    BareSha256 hasher;
     for (std::size_t at = 0; at < bytes.size(); at += FileBlockSize) {
-        hasher.Update(bytes.data() + at, static_cast<ULONG>(std::min<std::size_t>(FileBlockSize, bytes.size() - at)));
+        hasher.Update(bytes.data() + at, std::min<std::size_t>(FileBlockSize, bytes.size() - at));
     }
     return hasher.FinishHex();
 }
@@ -141,9 +96,7 @@ void RunHashFileBench(Context& context) {
         Fail("comparing the digests");
     }
 
-    std::vector<double> measured;
-    std::vector<double> bare;
-    std::vector<double> ratios;
+    PairedTimes times;
     std::vector<double> reads;
     std::vector<double> inMemory;
     for (int run = 0; run < context.repetitions; ++run) {
@@ -158,25 +111,20 @@ void RunHashFileBench(Context& context) {
             b = timeBare();
             m = timeMeasured();
         }
-        measured.push_back(m);
-        bare.push_back(b);
-        ratios.push_back(m / b);
+        times.measured.push_back(m);
+        times.bare.push_back(b);
+        times.ratios.push_back(m / b);
         reads.push_back(TimeSeconds([&] { BareRead(file.Get(), block); }));
         inMemory.push_back(TimeSeconds([&] { BareHashInMemory(content); }));
     }
 
-    const auto [lowest, highest] = std::minmax_element(ratios.begin(), ratios.end());
-    report.Time("HashFile", Median(measured));
-    report.Time("bare read-and-hash loop", Median(bare));
-    report.Ratio("ratio HashFile / bare", Median(ratios), TargetRatio);
-    char spread[96];
-    std::snprintf(spread, sizeof spread, "(per-run ratios from %.3f to %.3f)", *lowest, *highest);
-    report.Note(spread);
+    ReportPaired(report, times, "HashFile", "bare read-and-hash loop", TargetRatio);
     report.Rate("CNG SHA-256 throughput (from memory)", static_cast<double>(FileSize) / MiB / Median(inMemory));
-    report.Rate("HashFile throughput", static_cast<double>(FileSize) / MiB / Median(measured));
+    report.Rate("HashFile throughput", static_cast<double>(FileSize) / MiB / Median(times.measured));
     report.Rate("ReadFile loop throughput (from the cache)", static_cast<double>(FileSize) / MiB / Median(reads));
-    std::snprintf(spread, sizeof spread, "(writing the file with WriteAll took %.3f s, once)", writeSeconds);
-    report.Note(spread);
+    char written[96];
+    std::snprintf(written, sizeof written, "(writing the file with WriteAll took %.3f s, once)", writeSeconds);
+    report.Note(written);
 }
 
 }  // namespace pelorin::setup::bench
