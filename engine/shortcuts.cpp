@@ -19,29 +19,6 @@ void Check(HRESULT result) {
     }
 }
 
-// Owns one reference to a COM interface and releases it when it goes.
-template <typename Interface>
-class ComReference {
-public:
-    ComReference() noexcept = default;
-    ~ComReference() {
-        if (pointer_ != nullptr) {
-            pointer_->Release();
-        }
-    }
-    ComReference(const ComReference&) = delete;
-    ComReference& operator=(const ComReference&) = delete;
-
-    Interface* Get() const noexcept { return pointer_; }
-    Interface* operator->() const noexcept { return pointer_; }
-    // The slot for a call that hands out a reference; the owner holds none yet.
-    Interface** Receive() noexcept { return &pointer_; }
-    void** ReceiveVoid() noexcept { return reinterpret_cast<void**>(&pointer_); }
-
-private:
-    Interface* pointer_ = nullptr;
-};
-
 std::wstring TemporaryName(std::wstring_view prefix) {
     return std::wstring(prefix) + RandomHexName() + std::wstring(ShortcutExtension);
 }

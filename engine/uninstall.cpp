@@ -24,28 +24,6 @@
 namespace pelorin::setup {
 namespace {
 
-// Owns one reference to a COM interface and releases it when it goes.
-template <typename Interface>
-class ComReference {
-public:
-    ComReference() noexcept = default;
-    ~ComReference() {
-        if (pointer_ != nullptr) {
-            pointer_->Release();
-        }
-    }
-    ComReference(const ComReference&) = delete;
-    ComReference& operator=(const ComReference&) = delete;
-
-    Interface* Get() const noexcept { return pointer_; }
-    Interface* operator->() const noexcept { return pointer_; }
-    Interface** Receive() noexcept { return &pointer_; }
-    void** ReceiveVoid() noexcept { return reinterpret_cast<void**>(&pointer_); }
-
-private:
-    Interface* pointer_ = nullptr;
-};
-
 // The files held for removal, in the order they were found. Each one can be
 // closed on its own once its delete disposition is set; whatever is still
 // held when the owner goes is closed from the last to the first.

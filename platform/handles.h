@@ -85,6 +85,29 @@ private:
     std::map<std::wstring, ScopedHandle, std::less<>> pins_;
 };
 
+// Owns one reference to a COM interface and releases it when it goes.
+template <typename Interface>
+class ComReference {
+public:
+    ComReference() noexcept = default;
+    ~ComReference() {
+        if (pointer_ != nullptr) {
+            pointer_->Release();
+        }
+    }
+    ComReference(const ComReference&) = delete;
+    ComReference& operator=(const ComReference&) = delete;
+
+    Interface* Get() const noexcept { return pointer_; }
+    Interface* operator->() const noexcept { return pointer_; }
+    // The slot for a call that hands out a reference; the owner holds none yet.
+    Interface** Receive() noexcept { return &pointer_; }
+    void** ReceiveVoid() noexcept { return reinterpret_cast<void**>(&pointer_); }
+
+private:
+    Interface* pointer_ = nullptr;
+};
+
 // The calling thread's COM apartment: CoInitializeEx(NULL, model) on creation
 // and CoUninitialize on destruction, the latter only when the former did not
 // fail (S_OK and S_FALSE both count). Created and destroyed on one thread.

@@ -16,11 +16,6 @@
 namespace pelorin::setup {
 namespace {
 
-std::wstring Env(const wchar_t* name) {
-    wchar_t buffer[4096];
-    const DWORD n = ::GetEnvironmentVariableW(name, buffer, 4096);
-    return n > 0 && n < 4096 ? std::wstring(buffer, n) : std::wstring();
-}
 
 std::wstring Temp() {
     return JoinPath(KnownFolderPath(FOLDERID_LocalAppData), L"Temp");
@@ -66,7 +61,7 @@ protected:
         report_ = JoinPath(Temp(), L"relocation-report");
         ::SetEnvironmentVariableW(L"PELORIN_PROBE_REPORT", report_.c_str());
         for (const wchar_t* end : {L"-relocating", L"-staying"}) testing::RemoveTree(report_ + end);
-        probe_ = Env(L"PELORIN_TEST_RELOCATION_PROBE");
+        probe_ = testing::EnvironmentVariable(L"PELORIN_TEST_RELOCATION_PROBE");
         ASSERT_FALSE(probe_.empty());
         ASSERT_EQ(RunProgram(probe_, L"--install"), 0u) << "the probe installs the small release";
         uninstaller_ = JoinPath(InstallDirectory(), L"uninstall.exe");

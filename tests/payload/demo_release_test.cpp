@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/install_tree.h"
+
 #include "payload/entry_names.h"
 #include "payload/manifest.h"
 #include "platform/files.h"
@@ -16,11 +18,6 @@
 namespace pelorin::setup {
 namespace {
 
-std::wstring Env(const wchar_t* name) {
-    wchar_t buffer[4096];
-    const DWORD n = ::GetEnvironmentVariableW(name, buffer, 4096);
-    return n > 0 && n < 4096 ? std::wstring(buffer, n) : std::wstring();
-}
 
 std::vector<std::string> Names() {
     std::vector<std::string> names;
@@ -63,14 +60,14 @@ TEST(ReleaseTable, HoldsItsInvariants) {
 }
 
 TEST(ReleaseTable, MatchesTheArchiveItCameFrom) {
-    const std::wstring archive = Env(L"PELORIN_TEST_RELEASE_ARCHIVE");
+    const std::wstring archive = testing::EnvironmentVariable(L"PELORIN_TEST_RELEASE_ARCHIVE");
     ASSERT_FALSE(archive.empty()) << "PELORIN_TEST_RELEASE_ARCHIVE is not set";
     ScopedHandle file = OpenFileChecked(archive, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
     EXPECT_EQ(HashFile(file.Get(), ReleaseArchiveSize), std::string(ReleaseArchiveSha256));
 }
 
 TEST(DemoRelease, HasTheShapeOfRelease050) {
-    if (Env(L"PELORIN_TEST_DEMO_RELEASE") != L"1") {
+    if (testing::EnvironmentVariable(L"PELORIN_TEST_DEMO_RELEASE") != L"1") {
         GTEST_SKIP() << "the build installs a real release archive, not the demo release";
     }
     EXPECT_EQ(PayloadEntryCount, 381u);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/install_tree.h"
+
 #include "engine/contract.h"
 #include "platform/system_calls.h"
 #include "tests/support/failure_of.h"
@@ -105,15 +107,10 @@ TEST(PathRule, TrailingBackslashesOfKnownFolders) {
     }
 }
 
-std::wstring EnvironmentVariable(const wchar_t* name) {
-    wchar_t buffer[4096];
-    const DWORD n = ::GetEnvironmentVariableW(name, buffer, 4096);
-    return n > 0 && n < 4096 ? std::wstring(buffer, n) : std::wstring();
-}
 
 TEST(Locations, BuiltFromTheProfilesKnownFolders) {
     const std::wstring local = KnownFolderPath(FOLDERID_LocalAppData);
-    const std::wstring fromEnvironment = EnvironmentVariable(L"LOCALAPPDATA");
+    const std::wstring fromEnvironment = testing::EnvironmentVariable(L"LOCALAPPDATA");
     ASSERT_FALSE(fromEnvironment.empty());
     EXPECT_TRUE(SamePath(local, TrimTrailingBackslashes(fromEnvironment)));
     EXPECT_EQ(ProductRootDirectory(), local + L"\\Programs\\Pelorin");

@@ -86,4 +86,13 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     if (!ok || written != bytes.size()) throw std::runtime_error("cannot write a test file");
 }
 
+std::wstring EnvironmentVariable(const wchar_t* name) {
+    const DWORD needed = ::GetEnvironmentVariableW(name, nullptr, 0);
+    if (needed == 0) return std::wstring();
+    std::wstring value(needed, L'\0');
+    const DWORD got = ::GetEnvironmentVariableW(name, value.data(), needed);
+    value.resize(got < needed ? got : 0);
+    return value;
+}
+
 }  // namespace pelorin::setup::testing

@@ -20,4 +20,7 @@ std::string ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 void CreateFolders(const std::wstring& path);
 
+// An environment variable of this process; empty when it is not set.
+std::wstring EnvironmentVariable(const wchar_t* name);
+
 }  // namespace pelorin::setup::testing

@@ -7,19 +7,16 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/install_tree.h"
+
 namespace pelorin::setup::testing {
 namespace {
 
-std::wstring Environment(const wchar_t* name) {
-    wchar_t buffer[4096];
-    const DWORD n = ::GetEnvironmentVariableW(name, buffer, 4096);
-    return n > 0 && n < 4096 ? std::wstring(buffer, n) : std::wstring();
-}
 
 }  // namespace
 
 std::wstring StandInPath() {
-    const std::wstring path = Environment(L"PELORIN_TEST_STANDIN");
+    const std::wstring path = testing::EnvironmentVariable(L"PELORIN_TEST_STANDIN");
     if (path.empty()) throw std::runtime_error("PELORIN_TEST_STANDIN is not set");
     return path;
 }
