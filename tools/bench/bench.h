@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -144,12 +145,70 @@ bool PathExists(const std::wstring& path);
 // Deletes a folder made by a measurement with everything below it.
 void RemoveTree(const std::wstring& path);
 
+// Bare pieces that more than one measurement compares with.
+
+// The bare WinHTTP fetch of the download measurement: the same request with
+// the same options, read in 64 KiB pieces into `block` (resized when
+// smaller), nothing else done with them. Returns the body bytes read.
+std::uint64_t BareDownload(const DownloadTarget& target, std::vector<std::uint8_t>& block);
+
+// Times of the parts of a bare extraction.
+struct BareTimes {
+    double inflate = 0.0;
+    double hash = 0.0;
+    double write = 0.0;
+    double Sum() const { return inflate + hash + write; }
+};
+
+// The bare extraction of the extract measurement, prepared once for an
+// archive in memory and a folder `root` to write into: every entry inflated
+// in memory, hashed with CNG and written to a new file (64 KiB WriteFile,
+// FlushFileBuffers), its folders created first.
+class BareExtraction {
+public:
+    BareExtraction(const std::vector<std::uint8_t>& archive, const std::wstring& root);
+    ~BareExtraction();
+    BareExtraction(const BareExtraction&) = delete;
+    BareExtraction& operator=(const BareExtraction&) = delete;
+
+    // One extraction into the root, which must not exist yet (the caller
+    // removes it afterwards); the time of each part.
+    BareTimes Run();
+
+private:
+    struct Prepared;
+    std::unique_ptr<Prepared> prepared_;
+};
+
+// A file the bare read-and-hash loop reads.
+struct BareFile {
+    std::wstring longPath;
+    std::string sha256;  // empty: read and hash, compare with nothing
+};
+
+// Every file of the installation in `directory`: the manifest's files with
+// their digests, the uninstaller with `uninstallerDigest` (may be empty) and
+// the install marker.
+std::vector<BareFile> InstalledFiles(const std::wstring& directory, const std::string& uninstallerDigest);
+
+// Plain CreateFileW, 64 KiB ReadFile calls into `block` (FileBlockSize
+// bytes), each fed to CNG, the digest compared when one is given.
+void BareReadAndHash(const std::vector<BareFile>& files, std::vector<unsigned char>& block);
+
 // The measurements.
 void RunHashFileBench(Context& context);
 void RunDownloadBench(Context& context);
 void RunExtractBench(Context& context);
 void RunVerifyBench(Context& context);
 void RunPeakMemoryBench(Context& context);
+void RunInstallBench(Context& context);
+void RunReregisterBench(Context& context);
+void RunLaunchBench(Context& context);
+void RunUninstallBench(Context& context);
+
+// The line a measurement prints for the harness to pick up a figure:
+// "bench-value <name> <value>".
+void PrintValue(const std::string& name, const std::string& value);
 
 // The peak-memory measurement runs in a fresh process of this program (the
 // peak of a process only ever grows); this is that process's work.

@@ -40,6 +40,10 @@ constexpr Measurement Measurements[] = {
     {"extract", RunExtractBench, true},
     {"verify", RunVerifyBench, true},
     {"peak-memory", RunPeakMemoryBench, true},
+    {"install", RunInstallBench, true},
+    {"reregister", RunReregisterBench, true},
+    {"launch", RunLaunchBench, true},
+    {"uninstall", RunUninstallBench, true},
 };
 
 bool RefusedProfile() {

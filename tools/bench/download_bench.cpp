@@ -192,6 +192,13 @@ std::uint64_t BareFetch(const DownloadTarget& target, std::vector<std::uint8_t>&
 
 }  // namespace
 
+std::uint64_t BareDownload(const DownloadTarget& target, std::vector<std::uint8_t>& block) {
+    if (block.size() < ReadSize) {
+        block.resize(ReadSize);
+    }
+    return BareFetch(target, block, PieceWork::Nothing);
+}
+
 void RunDownloadBench(Context& context) {
     Report& report = context.report;
     const DownloadTarget& target = context.release.Target();

@@ -62,13 +62,6 @@ struct BareEntry {
     const char* sha256;
 };
 
-struct BareTimes {
-    double inflate = 0.0;
-    double hash = 0.0;
-    double write = 0.0;
-    double Sum() const { return inflate + hash + write; }
-};
-
 std::uint32_t Read16(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     if (at + 2 > bytes.size()) Fail("reading the archive's headers");
     return static_cast<std::uint32_t>(bytes[at] | (bytes[at + 1] << 8));
@@ -171,7 +164,44 @@ BareTimes BareExtract(const std::wstring& root, const std::vector<std::wstring>&
     return times;
 }
 
+std::vector<std::wstring> BareFolders(const std::wstring& root) {
+    std::vector<std::wstring> folders;
+    for (const std::wstring& folder : ManifestDirectories()) {
+        folders.insert(folders.begin(), ToLongPath(JoinPath(root, folder)));  // parents first
+    }
+    return folders;
+}
+
+std::vector<std::uint8_t> LargestEntryBuffer(const std::vector<BareEntry>& entries) {
+    std::size_t largest = 0;
+    for (const BareEntry& entry : entries) {
+        largest = std::max(largest, entry.size);
+    }
+    return std::vector<std::uint8_t>(largest);
+}
+
 }  // namespace
+
+struct BareExtraction::Prepared {
+    std::wstring root;
+    std::vector<BareEntry> entries;
+    std::vector<std::wstring> folders;
+    std::vector<std::uint8_t> buffer;
+};
+
+BareExtraction::BareExtraction(const std::vector<std::uint8_t>& archive, const std::wstring& root)
+    : prepared_(std::make_unique<Prepared>()) {
+    prepared_->root = root;
+    prepared_->entries = LocateEntries(archive, root);
+    prepared_->folders = BareFolders(root);
+    prepared_->buffer = LargestEntryBuffer(prepared_->entries);
+}
+
+BareExtraction::~BareExtraction() = default;
+
+BareTimes BareExtraction::Run() {
+    return BareExtract(prepared_->root, prepared_->folders, prepared_->entries, prepared_->buffer);
+}
 
 void RunExtractBench(Context& context) {
     Report& report = context.report;
@@ -184,15 +214,8 @@ void RunExtractBench(Context& context) {
     const ProductRoot productRoot;
     const std::wstring bareRoot = JoinPath(productRoot.Path(), L".bench-" + RandomHexName());
     const std::vector<BareEntry> entries = LocateEntries(archive, bareRoot);
-    std::vector<std::wstring> folders;
-    for (const std::wstring& folder : ManifestDirectories()) {
-        folders.insert(folders.begin(), ToLongPath(JoinPath(bareRoot, folder)));  // parents first
-    }
-    std::size_t largest = 0;
-    for (const BareEntry& entry : entries) {
-        largest = std::max(largest, entry.size);
-    }
-    std::vector<std::uint8_t> buffer(largest);
+    const std::vector<std::wstring> folders = BareFolders(bareRoot);
+    std::vector<std::uint8_t> buffer = LargestEntryBuffer(entries);
 
     const std::atomic<bool> cancel{false};
     std::uint64_t reports = 0;

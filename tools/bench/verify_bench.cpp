@@ -70,10 +70,7 @@ private:
     std::string uninstallerDigest_;
 };
 
-struct BareFile {
-    std::wstring longPath;
-    std::string sha256;  // empty: read and hash, compare with nothing
-};
+}  // namespace
 
 void BareReadAndHash(const std::vector<BareFile>& files, std::vector<unsigned char>& block) {
     for (const BareFile& file : files) {
@@ -91,7 +88,16 @@ void BareReadAndHash(const std::vector<BareFile>& files, std::vector<unsigned ch
     }
 }
 
-}  // namespace
+std::vector<BareFile> InstalledFiles(const std::wstring& directory, const std::string& uninstallerDigest) {
+    std::vector<BareFile> files;
+    for (std::size_t row = 0; row < PayloadEntryCount; ++row) {
+        files.push_back({ToLongPath(JoinPath(directory, Utf8ToWide(PayloadManifest[row].name))),
+                         PayloadManifest[row].sha256});
+    }
+    files.push_back({ToLongPath(JoinPath(directory, UninstallerName)), uninstallerDigest});
+    files.push_back({ToLongPath(JoinPath(directory, InstallMarkerName)), std::string()});
+    return files;
+}
 
 void RunVerifyBench(Context& context) {
     Report& report = context.report;
@@ -104,13 +110,7 @@ void RunVerifyBench(Context& context) {
     const std::wstring directory = InstallDirectory();
     {
         const Installation installation(archive);
-        std::vector<BareFile> files;
-        for (std::size_t row = 0; row < PayloadEntryCount; ++row) {
-            files.push_back({ToLongPath(JoinPath(directory, Utf8ToWide(PayloadManifest[row].name))),
-                             PayloadManifest[row].sha256});
-        }
-        files.push_back({ToLongPath(JoinPath(directory, UninstallerName)), installation.UninstallerDigest()});
-        files.push_back({ToLongPath(JoinPath(directory, InstallMarkerName)), std::string()});
+        const std::vector<BareFile> files = InstalledFiles(directory, installation.UninstallerDigest());
         std::vector<unsigned char> block(FileBlockSize);
 
         std::uint64_t reports = 0;
