@@ -160,6 +160,10 @@ struct BareTimes {
     double Sum() const { return inflate + hash + write; }
 };
 
+// Prints the medians of the three parts of the bare extraction's runs and
+// returns them.
+BareTimes ReportBareSplit(Report& report, const std::vector<BareTimes>& runs);
+
 // The bare extraction of the extract measurement, prepared once for an
 // archive in memory and a folder `root` to write into: every entry inflated
 // in memory, hashed with CNG and written to a new file (64 KiB WriteFile,

@@ -241,4 +241,20 @@ void RemoveTree(const std::wstring& path) {
     }
 }
 
+BareTimes ReportBareSplit(Report& report, const std::vector<BareTimes>& runs) {
+    std::vector<double> inflate;
+    std::vector<double> hash;
+    std::vector<double> write;
+    for (const BareTimes& t : runs) {
+        inflate.push_back(t.inflate);
+        hash.push_back(t.hash);
+        write.push_back(t.write);
+    }
+    const BareTimes medians{Median(inflate), Median(hash), Median(write)};
+    report.Time("  of which inflation (in memory)", medians.inflate);
+    report.Time("  of which CNG hashing", medians.hash);
+    report.Time("  of which writing and flushing", medians.write);
+    return medians;
+}
+
 }  // namespace pelorin::setup::bench

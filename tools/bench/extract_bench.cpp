@@ -249,17 +249,7 @@ void RunExtractBench(Context& context) {
     const PairedTimes times = TimePaired(context.repetitions, measured, bare);
     ReportPaired(report, times, "extraction", "bare inflate + hash + write", TargetRatio);
 
-    std::vector<double> inflate;
-    std::vector<double> hash;
-    std::vector<double> write;
-    for (const BareTimes& t : split) {
-        inflate.push_back(t.inflate);
-        hash.push_back(t.hash);
-        write.push_back(t.write);
-    }
-    report.Time("  of which inflation (in memory)", Median(inflate));
-    report.Time("  of which CNG hashing", Median(hash));
-    report.Time("  of which writing and flushing", Median(write));
+    const BareTimes parts = ReportBareSplit(report, split);
     std::vector<double> crc;
     volatile unsigned long crcSink = 0;
     for (int run = 0; run < CrcRuns; ++run) {
@@ -274,7 +264,7 @@ void RunExtractBench(Context& context) {
     report.Note("(computed by the extraction as well; not in the baseline)");
     const double total = static_cast<double>(PayloadTotalBytes);
     report.Rate("extraction throughput (inflated bytes)", total / MiB / Median(times.measured));
-    report.Rate("bare inflation throughput (in memory)", total / MiB / Median(inflate));
+    report.Rate("bare inflation throughput (in memory)", total / MiB / parts.inflate);
 }
 
 }  // namespace pelorin::setup::bench

@@ -254,18 +254,8 @@ void RunInstallBench(Context& context) {
     split.clear();
     const PairedTimes times = TimePaired(context.repetitions, measured, bare);
     ReportPaired(report, times, "fresh Install", "bare fetch + inflate + hash + write", InstallTarget);
-    std::vector<double> inflate;
-    std::vector<double> hash;
-    std::vector<double> write;
-    for (const BareTimes& t : split) {
-        inflate.push_back(t.inflate);
-        hash.push_back(t.hash);
-        write.push_back(t.write);
-    }
     report.Time("  of which the bare fetch", Median(downloads));
-    report.Time("  of which inflation (in memory)", Median(inflate));
-    report.Time("  of which CNG hashing", Median(hash));
-    report.Time("  of which writing and flushing", Median(write));
+    ReportBareSplit(report, split);
     report.Rate("fresh Install throughput (installed bytes)",
                 static_cast<double>(PayloadTotalBytes) / MiB / Median(times.measured));
 
