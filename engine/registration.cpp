@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/contract.h"
+#include "engine/endpoint.h"
 #include "engine/product.h"
 #include "platform/paths.h"
 #include "platform/system_calls.h"
@@ -120,6 +121,8 @@ std::unique_ptr<UninstallEntryGuard> SnapshotUninstallEntry() {
     return guard;
 }
 
+std::wstring ProductWebAddress() { return L"https://" + std::wstring(ProductWebHost); }
+
 std::vector<RegistryValueSnapshot> UninstallEntryValues(const std::wstring& installDirectory) {
     std::vector<RegistryValueSnapshot> values;
     values.reserve(10);
@@ -128,7 +131,7 @@ std::vector<RegistryValueSnapshot> UninstallEntryValues(const std::wstring& inst
     values.push_back(TextValue(L"Publisher", std::wstring(ProductPublisher)));
     values.push_back(TextValue(L"InstallLocation", installDirectory));
     values.push_back(TextValue(L"DisplayIcon", JoinPath(installDirectory, AppExecutableName)));
-    values.push_back(TextValue(L"URLInfoAbout", std::wstring(ProductWebAddress)));
+    values.push_back(TextValue(L"URLInfoAbout", ProductWebAddress()));
     values.push_back(TextValue(L"UninstallString", L"\"" + JoinPath(installDirectory, UninstallerName) + L"\" " +
                                                        std::wstring(UninstallArgument)));
     values.push_back(NumberValue(L"NoModify", 1));

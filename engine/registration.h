@@ -20,7 +20,6 @@ inline constexpr std::wstring_view UninstallKeyPath =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pelorin";
 inline constexpr std::wstring_view ProductDisplayName = L"Pelorin";
 inline constexpr std::wstring_view ProductPublisher = L"Pelorin";
-inline constexpr std::wstring_view ProductWebAddress = L"https://pelorin.example/";
 inline constexpr std::wstring_view UninstallArgument = L"--uninstall";
 // A fixed size in KiB, not measured from the installed files.
 inline constexpr DWORD EstimatedSizeKiB = 159807;
@@ -31,6 +30,9 @@ inline constexpr DWORD MaxSavedValues = 100;
 // Name buffer in characters, its terminating NUL included: names up to 511.
 inline constexpr DWORD SavedNameBufferChars = 512;
 inline constexpr DWORD MaxSavedDataBytes = 65536;
+
+// "https://" and the product's web host (a build setting), no trailing slash.
+std::wstring ProductWebAddress();
 
 // One registry value, as enumerated (or as written).
 struct RegistryValueSnapshot {

@@ -244,7 +244,8 @@ TEST_F(Registration, WritesExactlyTheTenValuesInOrder) {
             Text(L"Publisher", L"Pelorin"),
             Text(L"InstallLocation", c.installDirectory),
             Text(L"DisplayIcon", c.installDirectory + L"\\Pelorin.exe"),
-            Text(L"URLInfoAbout", L"https://pelorin.example/"),
+            // The configured web host behind the scheme, no trailing slash.
+            Text(L"URLInfoAbout", std::wstring(L"https://") + CONFIGURED_WEB_HOST),
             Text(L"UninstallString", c.uninstallString),
             Number(L"NoModify", 1),
             Number(L"NoRepair", 1),
