@@ -55,56 +55,65 @@ void SetDeleteDisposition(HANDLE handle) {
     }
 }
 
-// The whole content of a shortcut file, if it has a plausible size and reads
-// in one piece; empty otherwise.
+// The whole content of a shortcut file; empty when its size rules it out as
+// one of ours. A size or a read that cannot be had is a failed check, not an
+// answer: code 5.
 std::vector<std::uint8_t> ReadShortcutBytes(HANDLE file) {
     SystemCallTable& calls = SystemCalls();
     LARGE_INTEGER size{};
-    if (!calls.GetFileSizeEx(file, &size) || size.QuadPart <= 0 ||
-        static_cast<std::uint64_t>(size.QuadPart) > MaxShortcutBytes) {
+    if (!calls.GetFileSizeEx(file, &size)) {
+        ThrowFailure(FailureCode::WriteFailed);
+    }
+    if (size.QuadPart <= 0 || static_cast<std::uint64_t>(size.QuadPart) > MaxShortcutBytes) {
         return {};
     }
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size.QuadPart));
     const auto wanted = static_cast<DWORD>(bytes.size());
     DWORD read = 0;
     if (!calls.ReadFile(file, bytes.data(), wanted, &read, nullptr) || read != wanted) {
-        return {};
+        ThrowFailure(FailureCode::WriteFailed);
     }
     return bytes;
 }
 
+// Code 9 for a COM call that failed: the link object could not be asked.
+void RequireCom(HRESULT result) {
+    if (FAILED(result)) {
+        ThrowFailure(FailureCode::RegistrationFailed);
+    }
+}
+
 // The raw target path of the link serialised in `bytes`; empty when the
-// shell's link object cannot be had or cannot make sense of them. The caller
-// holds the thread's COM apartment.
+// shell's link object refuses the bytes or finds no path in them. A call that
+// fails for any other reason is code 9. The caller holds the thread's COM
+// apartment.
 std::wstring ShortcutTargetOf(const std::vector<std::uint8_t>& bytes) {
     SystemCallTable& calls = SystemCalls();
     ComReference<IShellLinkW> link;
-    if (FAILED(calls.CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                      link.ReceiveVoid())) ||
-        link.Get() == nullptr) {
-        return {};
-    }
+    RequireCom(calls.CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                      link.ReceiveVoid()));
+    RequireCom(link.Get() == nullptr ? E_POINTER : S_OK);
     ComReference<IPersistStream> persist;
-    if (FAILED(link->QueryInterface(IID_IPersistStream, persist.ReceiveVoid())) || persist.Get() == nullptr) {
-        return {};
-    }
+    RequireCom(link->QueryInterface(IID_IPersistStream, persist.ReceiveVoid()));
+    RequireCom(persist.Get() == nullptr ? E_POINTER : S_OK);
     ComReference<IStream> stream;
-    if (FAILED(calls.CreateStreamOnHGlobal(nullptr, TRUE, stream.Receive())) || stream.Get() == nullptr) {
-        return {};
-    }
+    RequireCom(calls.CreateStreamOnHGlobal(nullptr, TRUE, stream.Receive()));
+    RequireCom(stream.Get() == nullptr ? E_POINTER : S_OK);
     const auto size = static_cast<ULONG>(bytes.size());
     ULONG written = 0;
-    if (FAILED(stream->Write(bytes.data(), size, &written)) || written != size) {
-        return {};
-    }
+    RequireCom(stream->Write(bytes.data(), size, &written));
+    RequireCom(written == size ? S_OK : E_FAIL);
     LARGE_INTEGER start{};
-    if (FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr)) || FAILED(persist->Load(stream.Get()))) {
-        return {};
+    RequireCom(stream->Seek(start, STREAM_SEEK_SET, nullptr));
+    const HRESULT loaded = persist->Load(stream.Get());
+    if (loaded == E_OUTOFMEMORY) {
+        ThrowFailure(FailureCode::RegistrationFailed);
+    }
+    if (FAILED(loaded)) {
+        return {};  // the bytes are not a shell link
     }
     std::vector<wchar_t> target(ShortcutTargetBufferChars, L'\0');
-    if (FAILED(link->GetPath(target.data(), static_cast<int>(target.size()), nullptr, SLGP_RAWPATH))) {
-        return {};
-    }
+    RequireCom(link->GetPath(target.data(), static_cast<int>(target.size()), nullptr, SLGP_RAWPATH));
     // Only the text up to the first terminator, and never past the buffer.
     return std::wstring(target.data(), ::wcsnlen(target.data(), target.size()));
 }  // the stream and both interfaces go before the caller leaves the apartment
@@ -135,7 +144,9 @@ void RemoveShortcuts(const std::wstring& installDirectory) {
 }
 
 // True when the uninstall entry's location value is a terminated text that
-// names `installDirectory`.
+// names `installDirectory`; false when the value is absent, too large, of
+// another type or names another folder. A query that fails otherwise is code
+// 9: the entry could not be checked.
 bool EntryNamesInstallation(const ScopedRegistryKey& key, const std::wstring& installDirectory) {
     std::vector<wchar_t> buffer(InstallLocationBufferBytes / sizeof(wchar_t), L'\0');
     const std::wstring valueName(InstallLocationValueName);
@@ -143,8 +154,13 @@ bool EntryNamesInstallation(const ScopedRegistryKey& key, const std::wstring& in
     DWORD bytes = InstallLocationBufferBytes;
     const LSTATUS queried = SystemCalls().RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &type,
                                                            reinterpret_cast<BYTE*>(buffer.data()), &bytes);
-    if (queried != ERROR_SUCCESS || type != REG_SZ || bytes < sizeof(wchar_t) || bytes > InstallLocationBufferBytes ||
-        buffer.back() != L'\0') {
+    if (queried == ERROR_FILE_NOT_FOUND || queried == ERROR_MORE_DATA) {
+        return false;
+    }
+    if (queried != ERROR_SUCCESS) {
+        ThrowFailure(FailureCode::RegistrationFailed);
+    }
+    if (type != REG_SZ || bytes < sizeof(wchar_t) || bytes > InstallLocationBufferBytes || buffer.back() != L'\0') {
         return false;
     }
     return SamePath(std::wstring(buffer.data()), installDirectory);
@@ -187,9 +203,7 @@ std::optional<std::wstring> ReadShortcutTarget(const std::wstring& shortcutPath)
         return std::nullopt;
     }
     const ComApartment apartment(COINIT_APARTMENTTHREADED);
-    if (!apartment.Succeeded()) {
-        return std::nullopt;
-    }
+    RequireCom(apartment.Result());
     std::wstring target = ShortcutTargetOf(bytes);
     if (target.empty()) {
         return std::nullopt;

@@ -37,14 +37,16 @@ OperationResult Uninstall(std::atomic<bool>& cancel, const ProgressFunction& pro
 
 // True when the shortcut file at `shortcutPath` starts the application of the
 // installation in `installDirectory`. The link is parsed from the bytes of the
-// file as opened here (never by path), through the shell's link object. A
-// missing file or folder (8), a link, junction or folder in the way (6) or a
-// refused open (2, 5) throw; a file that cannot be read or parsed as a link is
-// simply not this installation's.
+// file as opened here (never by path), through the shell's link object. False
+// only for what was read and found foreign: a file of no or too large a size,
+// bytes the link object refuses, a link without a path or to another target.
+// A check that could not be made is a failure, never a "no": a missing file or
+// folder (8), a link, junction or folder in the way (6), a refused open (2, 5),
+// a failed size query or read (5), a failed COM call (9).
 bool IsShortcutOfInstallation(const std::wstring& shortcutPath, const std::wstring& installDirectory);
 
 // The raw target path of the shortcut file at `shortcutPath`, read the same
-// way; nothing when the file cannot be read or parsed as a link. Throws as
+// way; nothing when the file was read and is not a link with a path. Throws as
 // IsShortcutOfInstallation does.
 std::optional<std::wstring> ReadShortcutTarget(const std::wstring& shortcutPath);
 

@@ -92,39 +92,69 @@ void DeleteEntryValue(const wchar_t* name) {
     ::RegCloseKey(key);
 }
 
-// Makes the system refuse the delete disposition on every handle opened on
-// `path`, the way Windows refuses it for a file it protects.
-class RefusedDeletion {
+// Keeps track of the handles opened on one path while it lives.
+class HandlesOn {
 public:
-    explicit RefusedDeletion(const std::wstring& path)
+    explicit HandlesOn(const std::wstring& path)
         : open_(SystemCalls().CreateFileW,
                 [this, wanted = LongForm(path)](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                                 DWORD disposition, DWORD flags, HANDLE templateFile) -> HANDLE {
                     const HANDLE handle =
                         open_.Original()(name, access, share, security, disposition, flags, templateFile);
                     const DWORD error = ::GetLastError();
-                    if (handle != INVALID_HANDLE_VALUE && wanted == name) marked_.insert(handle);
+                    if (handle != INVALID_HANDLE_VALUE && wanted == name) handles_.insert(handle);
                     ::SetLastError(error);
                     return handle;
                 }),
-          set_(SystemCalls().SetFileInformationByHandle,
-               [this](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size) -> BOOL {
-                   if (kind == FileDispositionInfo && marked_.count(handle) != 0) {
-                       ::SetLastError(ERROR_ACCESS_DENIED);
-                       return FALSE;
-                   }
-                   return set_.Original()(handle, kind, data, size);
-               }),
           close_(SystemCalls().CloseHandle, [this](HANDLE handle) -> BOOL {
-              marked_.erase(handle);
+              handles_.erase(handle);
               return close_.Original()(handle);
           }) {}
 
+    bool Contains(HANDLE handle) const { return handles_.count(handle) != 0; }
+
 private:
-    std::set<HANDLE> marked_;
+    std::set<HANDLE> handles_;
     OverrideCall<CreateFileSignature> open_;
-    OverrideCall<testing::FileInformationSignature> set_;
     OverrideCall<BOOL(HANDLE)> close_;
+};
+
+// Makes the system refuse the delete disposition on every handle opened on
+// `path`, the way Windows refuses it for a file it protects.
+class RefusedDeletion {
+public:
+    explicit RefusedDeletion(const std::wstring& path)
+        : marked_(path), set_(SystemCalls().SetFileInformationByHandle,
+                              [this](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size) -> BOOL {
+                                  if (kind == FileDispositionInfo && marked_.Contains(handle)) {
+                                      ::SetLastError(ERROR_ACCESS_DENIED);
+                                      return FALSE;
+                                  }
+                                  return set_.Original()(handle, kind, data, size);
+                              }) {}
+
+private:
+    HandlesOn marked_;
+    OverrideCall<testing::FileInformationSignature> set_;
+};
+
+// Makes every read of a handle opened on `path` fail, as a device error would.
+class RefusedRead {
+public:
+    using ReadSignature = BOOL(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    explicit RefusedRead(const std::wstring& path)
+        : marked_(path), read_(SystemCalls().ReadFile,
+                               [this](HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped) {
+                                   if (marked_.Contains(handle)) {
+                                       ::SetLastError(ERROR_IO_DEVICE);
+                                       return FALSE;
+                                   }
+                                   return read_.Original()(handle, buffer, size, got, overlapped);
+                               }) {}
+
+private:
+    HandlesOn marked_;
+    OverrideCall<ReadSignature> read_;
 };
 
 class UninstallTest : public ::testing::Test {
@@ -480,6 +510,55 @@ TEST_F(UninstallTest, FailuresDuringTheRemovalLeaveWhatCanBeRemovedAgain) {
     }
 }
 
+TEST_F(UninstallTest, AShortcutOrEntryThatCannotBeCheckedIsNeverTakenForForeign) {
+    using QuerySignature = LSTATUS(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+    using CreateInstanceSignature = HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
+    const struct {
+        const char* what;
+        std::function<Arrangement()> arrange;
+        FailureCode code;
+        bool shortcutRemoved;
+    } cases[] = {
+        {"the Start-menu shortcut cannot be read",
+         [] { return std::make_shared<RefusedRead>(StartMenuShortcutPath()); }, FailureCode::WriteFailed, false},
+        {"the link object cannot be had",
+         [] {
+             auto create = std::make_shared<CallSpy<CreateInstanceSignature>>(SystemCalls().CoCreateInstance);
+             create->FailCall(1, E_FAIL);
+             return create;
+         },
+         FailureCode::RegistrationFailed, false},
+        {"the entry's location cannot be read",
+         [] {
+             auto query = std::make_shared<CallSpy<QuerySignature>>(SystemCalls().RegQueryValueExW);
+             query->FailCall(1, ERROR_ACCESS_DENIED);
+             return query;
+         },
+         FailureCode::RegistrationFailed, true},
+    };
+    for (const auto& c : cases) {
+        Install();
+        {
+            const Arrangement arrangement = c.arrange();
+            const OperationResult result = Run();
+            EXPECT_EQ(result.code, c.code) << c.what;
+            EXPECT_TRUE(result.canRetry) << c.what;
+        }
+        // Nothing that identifies the installation is gone, so running the
+        // uninstaller again finishes the job.
+        EXPECT_EQ(testing::PathExists(StartMenuShortcutPath()), !c.shortcutRemoved) << c.what;
+        EXPECT_EQ(testing::UninstallEntryString(L"InstallLocation"), InstallDirectory()) << c.what;
+        EXPECT_TRUE(testing::PathExists(Uninstaller())) << c.what;
+        EXPECT_TRUE(testing::PathExists(Marker())) << c.what;
+
+        EXPECT_EQ(Run().code, FailureCode::None) << c.what;
+        EXPECT_FALSE(testing::PathExists(InstallDirectory())) << c.what;
+        EXPECT_FALSE(testing::UninstallEntryExists()) << c.what;
+        EXPECT_FALSE(testing::PathExists(StartMenuShortcutPath())) << c.what;
+        testing::ResetProductState();
+    }
+}
+
 TEST_F(UninstallTest, OnlyTheEntryOfThisInstallDirectoryIsRemoved) {
     const std::wstring location = InstallDirectory();
     const std::wstring unterminated(32768, L'x');
@@ -592,7 +671,7 @@ TEST_F(ShortcutOfInstallation, RecognisesOnlyALinkToTheApplication) {
     }
 }
 
-TEST_F(ShortcutOfInstallation, AFailingStepMeansNotOurs) {
+TEST_F(ShortcutOfInstallation, ACheckThatCannotBeMadeIsAFailureNotANo) {
     WriteBytes(BuildShortcutBytes(Ours()));
     ASSERT_TRUE(Test());
     using CreateInstanceSignature = HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
@@ -601,6 +680,7 @@ TEST_F(ShortcutOfInstallation, AFailingStepMeansNotOurs) {
     const struct {
         const char* what;
         std::function<Arrangement()> arrange;
+        FailureCode code;
         bool apartmentEntered;
     } cases[] = {
         {"size unknown",
@@ -609,14 +689,14 @@ TEST_F(ShortcutOfInstallation, AFailingStepMeansNotOurs) {
              size->FailCall(1, FALSE, ERROR_ACCESS_DENIED);
              return size;
          },
-         false},
+         FailureCode::WriteFailed, false},
         {"read fails",
          [] {
              auto read = std::make_shared<CallSpy<ReadSignature>>(SystemCalls().ReadFile);
              read->FailCall(1, FALSE, ERROR_IO_DEVICE);
              return read;
          },
-         false},
+         FailureCode::WriteFailed, false},
         {"read short",
          [] {
              auto read = std::make_shared<OverrideCall<ReadSignature>>(
@@ -625,39 +705,38 @@ TEST_F(ShortcutOfInstallation, AFailingStepMeansNotOurs) {
                  });
              return read;
          },
-         false},
+         FailureCode::WriteFailed, false},
         {"thread already in another apartment",
          [] {
-             // The single-threaded apartment is then refused; the link object
-             // would still be available, but the answer is no.
+             // The single-threaded apartment is then refused.
              struct Multithreaded {
                  Multithreaded() { EXPECT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK); }
                  ~Multithreaded() { ::CoUninitialize(); }
              };
              return std::make_shared<Multithreaded>();
          },
-         false},
+         FailureCode::RegistrationFailed, false},
         {"no link object",
          [] {
              auto create = std::make_shared<CallSpy<CreateInstanceSignature>>(SystemCalls().CoCreateInstance);
              create->FailCall(1, REGDB_E_CLASSNOTREG);
              return create;
          },
-         true},
+         FailureCode::RegistrationFailed, true},
         {"no stream",
          [] {
              auto stream = std::make_shared<CallSpy<CreateStreamSignature>>(SystemCalls().CreateStreamOnHGlobal);
              stream->FailCall(1, E_OUTOFMEMORY);
              return stream;
          },
-         true},
+         FailureCode::RegistrationFailed, true},
     };
     for (const auto& c : cases) {
         CallSpy<void()> leave(SystemCalls().CoUninitialize);
         testing::HandleLedger ledger;
         {
             const Arrangement arrangement = c.arrange();
-            EXPECT_FALSE(Test()) << c.what;
+            EXPECT_EQ(FailureOf([&] { Test(); }), c.code) << c.what;
         }
         EXPECT_EQ(ledger.Open(), 0u) << c.what;
         // The apartment is left exactly when it was entered.
