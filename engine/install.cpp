@@ -11,6 +11,7 @@
 #include "engine/shortcuts.h"
 #include "engine/staging.h"
 #include "payload/archive.h"
+#include "payload/entry_names.h"
 #include "payload/verify.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -38,10 +39,64 @@ bool InstallDirectoryExists(const std::wstring& installDirectory) {
     return true;
 }
 
+// What stands at the install directory's place.
+enum class VersionFolder {
+    Absent,
+    Installation,  // a folder with a marker: verified, never changed
+    Leftover,      // a folder without a marker: not an installation
+};
+
+VersionFolder ProbeVersionFolder(const std::wstring& installDirectory) {
+    if (!InstallDirectoryExists(installDirectory)) {
+        return VersionFolder::Absent;
+    }
+    // Every installation gets its marker before it appears, and an uninstall
+    // removes the marker last; so a folder without one is what an uninstall
+    // left (folders it could not remove, files the user kept in it) or
+    // something that was never an installation. A marker that cannot be read
+    // is a failure, not an answer.
+    try {
+        static_cast<void>(ReadInstallMarker(installDirectory));
+    } catch (const Failure& failure) {
+        if (failure.code == FailureCode::InstallationNotFound) {
+            return VersionFolder::Leftover;
+        }
+        throw;
+    }
+    return VersionFolder::Installation;
+}
+
+// Clears the install directory's place of a leftover folder without losing
+// anything in it: the release's folders that are empty are removed, and if the
+// folder still holds something it is moved aside intact, to a new name in the
+// product root. A folder that cannot be moved is a failed write.
+void SetAsideLeftover(const std::wstring& installDirectory) {
+    for (const std::wstring& folder : ManifestDirectories()) {
+        try {
+            RemoveDirectoryIfEmpty(JoinPath(installDirectory, folder));
+        } catch (const Failure&) {
+            // Whatever cannot be removed moves aside with the folder.
+        }
+    }
+    try {
+        RemoveDirectoryIfEmpty(installDirectory);
+    } catch (const Failure&) {
+    }
+    if (!InstallDirectoryExists(installDirectory)) {
+        return;
+    }
+    const std::wstring aside =
+        JoinPath(ProductRootDirectory(), std::wstring(ProductVersion).append(LeftoverFolderInfix) + RandomHexName());
+    if (!SystemCalls().MoveFileExW(ToLongPath(installDirectory).c_str(), ToLongPath(aside).c_str(),
+                                   MOVEFILE_WRITE_THROUGH)) {
+        ThrowFailure(FailureCode::WriteFailed);
+    }
+}
+
 // Download, catalogue, extraction and commit of a fresh installation. The
 // archive, its reader and its entry map live only until the staging folder
 // has become the install directory.
-void InstallFreshCopy(const std::wstring& installDirectory, std::unique_ptr<StagingFolder>& staging,
+void InstallFreshCopy(const std::wstring& installDirectory, bool leftover, std::unique_ptr<StagingFolder>& staging,
                       std::atomic<bool>& cancel, const ProgressFunction& progress) {
     const std::vector<std::uint8_t> archive = DownloadReleaseArchive(cancel, progress);
     EntryMap entries;
@@ -55,6 +110,9 @@ void InstallFreshCopy(const std::wstring& installDirectory, std::unique_ptr<Stag
     WriteInstallMarker(*staging, uninstallerDigest);
     CheckCancel(cancel);  // the last cancellation point of a fresh install
     ReportProgress(progress, Stage::Finalizing, 0, 0, false);
+    if (leftover) {
+        SetAsideLeftover(installDirectory);
+    }
     PromoteStagingFolder(*staging, installDirectory);
 }
 
@@ -103,12 +161,13 @@ OperationResult Install(const Options& options, std::atomic<bool>& cancel, const
         const std::wstring installDirectory = InstallDirectory();
         std::unique_ptr<StagingFolder> staging;  // released before the locks
 
-        if (InstallDirectoryExists(installDirectory)) {
+        const VersionFolder found = ProbeVersionFolder(installDirectory);
+        if (found == VersionFolder::Installation) {
             VerifyInstalledTree(installDirectory, &cancel, progress);
             CheckCancel(cancel);  // the last cancellation point of a re-registration
             ReportProgress(progress, Stage::Finalizing, 0, 0, false);
         } else {
-            InstallFreshCopy(installDirectory, staging, cancel, progress);
+            InstallFreshCopy(installDirectory, found == VersionFolder::Leftover, staging, cancel, progress);
         }
 
         const std::wstring application = JoinPath(installDirectory, AppExecutableName);
