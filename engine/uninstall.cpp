@@ -4,7 +4,9 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -83,9 +85,16 @@ void RequireCom(HRESULT result) {
     }
 }
 
-// The raw target path of the link serialised in `bytes`; empty when the
-// shell's link object refuses the bytes or finds no path in them. A call that
-// fails for any other reason is code 9. The caller holds the thread's COM
+// True when `bytes` start with the header of a shell link file: its size,
+// 0x4C, and the shell link class identifier.
+bool HasShellLinkHeader(const std::vector<std::uint8_t>& bytes) {
+    static constexpr std::uint8_t Header[] = {0x4C, 0x00, 0x00, 0x00, 0x01, 0x14, 0x02, 0x00, 0x00, 0x00,
+                                              0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+    return bytes.size() >= sizeof Header && std::equal(std::begin(Header), std::end(Header), bytes.begin());
+}
+
+// The raw target path of the link serialised in `bytes`; empty when the link
+// has no path. Any failed call is code 9. The caller holds the thread's COM
 // apartment.
 std::wstring ShortcutTargetOf(const std::vector<std::uint8_t>& bytes) {
     SystemCallTable& calls = SystemCalls();
@@ -105,13 +114,9 @@ std::wstring ShortcutTargetOf(const std::vector<std::uint8_t>& bytes) {
     RequireCom(written == size ? S_OK : E_FAIL);
     LARGE_INTEGER start{};
     RequireCom(stream->Seek(start, STREAM_SEEK_SET, nullptr));
-    const HRESULT loaded = persist->Load(stream.Get());
-    if (loaded == E_OUTOFMEMORY) {
-        ThrowFailure(FailureCode::RegistrationFailed);
-    }
-    if (FAILED(loaded)) {
-        return {};  // the bytes are not a shell link
-    }
+    // The bytes start like a shell link (the caller saw to that), so a link
+    // object that cannot load them is a check that failed, not an answer.
+    RequireCom(persist->Load(stream.Get()));
     std::vector<wchar_t> target(ShortcutTargetBufferChars, L'\0');
     RequireCom(link->GetPath(target.data(), static_cast<int>(target.size()), nullptr, SLGP_RAWPATH));
     // Only the text up to the first terminator, and never past the buffer.
@@ -199,8 +204,8 @@ std::optional<std::wstring> ReadShortcutTarget(const std::wstring& shortcutPath)
     const ScopedHandle file = OpenFileChecked(shortcutPath, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
 
     const std::vector<std::uint8_t> bytes = ReadShortcutBytes(file.Get());
-    if (bytes.empty()) {
-        return std::nullopt;
+    if (!HasShellLinkHeader(bytes)) {
+        return std::nullopt;  // not a shell link at all
     }
     const ComApartment apartment(COINIT_APARTMENTTHREADED);
     RequireCom(apartment.Result());

@@ -39,7 +39,8 @@ OperationResult Uninstall(std::atomic<bool>& cancel, const ProgressFunction& pro
 // installation in `installDirectory`. The link is parsed from the bytes of the
 // file as opened here (never by path), through the shell's link object. False
 // only for what was read and found foreign: a file of no or too large a size,
-// bytes the link object refuses, a link without a path or to another target.
+// bytes that do not start like a shell link file, a link without a path or to
+// another target.
 // A check that could not be made is a failure, never a "no": a missing file or
 // folder (8), a link, junction or folder in the way (6), a refused open (2, 5),
 // a failed size query or read (5), a failed COM call (9).
