@@ -12,8 +12,19 @@
 //   after the table call, before anything else runs.
 // - A fake that reports a failure sets the error with ::SetLastError first.
 //
-// To add an entry: put it in its area below under the system's own name and
-// with the system's own parameter types, defaulting to the real function.
+// To add an entry: put it in its area's list below under the system's own
+// name, with the system's own parameter types and the way the call reports a
+// failure; the table's member, which starts out as the real function, and the
+// tests' sweep over every entry both come from that list. The ways:
+//   FailsFalse          FALSE, error in GetLastError()
+//   FailsInvalidHandle  INVALID_HANDLE_VALUE, error in GetLastError()
+//   FailsNull           NULL, error in GetLastError()
+//   FailsZero           0, error in GetLastError()
+//   FailsNtStatus       a negative NTSTATUS
+//   FailsLStatus        an error code other than ERROR_SUCCESS
+//   FailsHResult        a negative HRESULT
+//   Releases            gives a resource back; a failure leaves nothing to act on
+//   NeverFails          has no failure result
 #pragma once
 
 #include <windows.h>
@@ -26,94 +37,105 @@
 
 namespace pelorin::setup {
 
+// Files and folders.
+#define PELORIN_SYSTEM_CALLS_FILES(X) \
+    X(CreateFileW, HANDLE(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE), FailsInvalidHandle) \
+    X(ReadFile, BOOL(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED), FailsFalse) \
+    X(WriteFile, BOOL(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED), FailsFalse) \
+    X(FlushFileBuffers, BOOL(HANDLE), FailsFalse) \
+    X(GetFileSizeEx, BOOL(HANDLE, PLARGE_INTEGER), FailsFalse) \
+    X(SetFilePointerEx, BOOL(HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD), FailsFalse) \
+    X(MoveFileExW, BOOL(LPCWSTR, LPCWSTR, DWORD), FailsFalse) \
+    X(SetFileInformationByHandle, BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD), FailsFalse) \
+    X(GetFileInformationByHandleEx, BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD), FailsFalse) \
+    X(CreateDirectoryW, BOOL(LPCWSTR, LPSECURITY_ATTRIBUTES), FailsFalse) \
+    X(FindFirstFileW, HANDLE(LPCWSTR, LPWIN32_FIND_DATAW), FailsInvalidHandle) \
+    X(FindNextFileW, BOOL(HANDLE, LPWIN32_FIND_DATAW), FailsFalse) \
+    X(FindClose, BOOL(HANDLE), Releases)
+
+// Kernel objects. Every handle of the engine is closed through this entry
+// (by ScopedHandle), so a test can see that each one was released.
+#define PELORIN_SYSTEM_CALLS_KERNEL_OBJECTS(X) \
+    X(CloseHandle, BOOL(HANDLE), Releases) \
+    X(CreateMutexW, HANDLE(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR), FailsNull)
+
+// System information, clock and processes.
+#define PELORIN_SYSTEM_CALLS_SYSTEM(X) \
+    X(GetNativeSystemInfo, void(LPSYSTEM_INFO), NeverFails) \
+    X(GetTickCount64, ULONGLONG(), NeverFails) \
+    X(CreateProcessW, BOOL(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION), FailsFalse)
+
+// Cryptography (CNG): SHA-256 and random bytes.
+#define PELORIN_SYSTEM_CALLS_CNG(X) \
+    X(BCryptOpenAlgorithmProvider, NTSTATUS(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG), FailsNtStatus) \
+    X(BCryptGetProperty, NTSTATUS(BCRYPT_HANDLE, LPCWSTR, PUCHAR, ULONG, ULONG*, ULONG), FailsNtStatus) \
+    X(BCryptCreateHash, NTSTATUS(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG), FailsNtStatus) \
+    X(BCryptHashData, NTSTATUS(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG), FailsNtStatus) \
+    X(BCryptFinishHash, NTSTATUS(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG), FailsNtStatus) \
+    X(BCryptDestroyHash, NTSTATUS(BCRYPT_HASH_HANDLE), Releases) \
+    X(BCryptCloseAlgorithmProvider, NTSTATUS(BCRYPT_ALG_HANDLE, ULONG), Releases) \
+    X(BCryptGenRandom, NTSTATUS(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG), FailsNtStatus)
+
+// COM.
+#define PELORIN_SYSTEM_CALLS_COM(X) \
+    X(CoInitializeEx, HRESULT(LPVOID, DWORD), FailsHResult) \
+    X(CoUninitialize, void(), Releases)
+
+// WinHTTP (synchronous mode).
+#define PELORIN_SYSTEM_CALLS_WINHTTP(X) \
+    X(WinHttpOpen, HINTERNET(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD), FailsNull) \
+    X(WinHttpSetTimeouts, BOOL(HINTERNET, int, int, int, int), FailsFalse) \
+    X(WinHttpSetOption, BOOL(HINTERNET, DWORD, LPVOID, DWORD), FailsFalse) \
+    X(WinHttpConnect, HINTERNET(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD), FailsNull) \
+    X(WinHttpOpenRequest, HINTERNET(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD), FailsNull) \
+    X(WinHttpSendRequest, BOOL(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR), FailsFalse) \
+    X(WinHttpReceiveResponse, BOOL(HINTERNET, LPVOID), FailsFalse) \
+    X(WinHttpQueryHeaders, BOOL(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD), FailsFalse) \
+    X(WinHttpReadData, BOOL(HINTERNET, LPVOID, DWORD, LPDWORD), FailsFalse) \
+    X(WinHttpCloseHandle, BOOL(HINTERNET), Releases)
+
+// Registry (the per-user Uninstall entry). Every key the engine opens or
+// creates is closed through RegCloseKey here.
+#define PELORIN_SYSTEM_CALLS_REGISTRY(X) \
+    X(RegOpenKeyExW, LSTATUS(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY), FailsLStatus) \
+    X(RegCreateKeyExW, LSTATUS(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD), FailsLStatus) \
+    X(RegQueryInfoKeyW, LSTATUS(HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME), FailsLStatus) \
+    X(RegEnumValueW, LSTATUS(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD), FailsLStatus) \
+    X(RegQueryValueExW, LSTATUS(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD), FailsLStatus) \
+    X(RegSetValueExW, LSTATUS(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD), FailsLStatus) \
+    X(RegFlushKey, LSTATUS(HKEY), FailsLStatus) \
+    X(RegDeleteKeyExW, LSTATUS(HKEY, LPCWSTR, REGSAM, DWORD), FailsLStatus) \
+    X(RegCloseKey, LSTATUS(HKEY), Releases)
+
+// COM shell link objects. Methods of the objects themselves are called on
+// the objects; a test that needs one of them to fail hands back its own
+// object from these entries.
+#define PELORIN_SYSTEM_CALLS_SHELL_LINKS(X) \
+    X(CoCreateInstance, HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*), FailsHResult) \
+    X(CreateStreamOnHGlobal, HRESULT(HGLOBAL, BOOL, LPSTREAM*), FailsHResult)
+
+// Shell and the running module.
+#define PELORIN_SYSTEM_CALLS_SHELL(X) \
+    X(SHGetKnownFolderPath, HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*), FailsHResult) \
+    X(GetModuleFileNameW, DWORD(HMODULE, LPWSTR, DWORD), FailsZero)
+
+// Every entry of the table, area by area. Whatever walks the table (the table
+// itself, the fault sweep of the tests) expands this one list.
+#define PELORIN_SYSTEM_CALLS(X) \
+    PELORIN_SYSTEM_CALLS_FILES(X) \
+    PELORIN_SYSTEM_CALLS_KERNEL_OBJECTS(X) \
+    PELORIN_SYSTEM_CALLS_SYSTEM(X) \
+    PELORIN_SYSTEM_CALLS_CNG(X) \
+    PELORIN_SYSTEM_CALLS_COM(X) \
+    PELORIN_SYSTEM_CALLS_WINHTTP(X) \
+    PELORIN_SYSTEM_CALLS_REGISTRY(X) \
+    PELORIN_SYSTEM_CALLS_SHELL_LINKS(X) \
+    PELORIN_SYSTEM_CALLS_SHELL(X)
+
 struct SystemCallTable {
-    // Files and folders.
-    std::function<HANDLE(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)> CreateFileW =
-        ::CreateFileW;
-    std::function<BOOL(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)> ReadFile = ::ReadFile;
-    std::function<BOOL(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED)> WriteFile = ::WriteFile;
-    std::function<BOOL(HANDLE)> FlushFileBuffers = ::FlushFileBuffers;
-    std::function<BOOL(HANDLE, PLARGE_INTEGER)> GetFileSizeEx = ::GetFileSizeEx;
-    std::function<BOOL(HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD)> SetFilePointerEx = ::SetFilePointerEx;
-    std::function<BOOL(LPCWSTR, LPCWSTR, DWORD)> MoveFileExW = ::MoveFileExW;
-    std::function<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)> SetFileInformationByHandle =
-        ::SetFileInformationByHandle;
-    std::function<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)> GetFileInformationByHandleEx =
-        ::GetFileInformationByHandleEx;
-    std::function<BOOL(LPCWSTR, LPSECURITY_ATTRIBUTES)> CreateDirectoryW = ::CreateDirectoryW;
-    std::function<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> FindFirstFileW = ::FindFirstFileW;
-    std::function<BOOL(HANDLE, LPWIN32_FIND_DATAW)> FindNextFileW = ::FindNextFileW;
-    std::function<BOOL(HANDLE)> FindClose = ::FindClose;
-
-    // Kernel objects. Every handle of the engine is closed through this entry
-    // (by ScopedHandle), so a test can see that each one was released.
-    std::function<BOOL(HANDLE)> CloseHandle = ::CloseHandle;
-    std::function<HANDLE(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR)> CreateMutexW = ::CreateMutexW;
-
-    // System information, clock and processes.
-    std::function<void(LPSYSTEM_INFO)> GetNativeSystemInfo = ::GetNativeSystemInfo;
-    std::function<ULONGLONG()> GetTickCount64 = ::GetTickCount64;
-    std::function<BOOL(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
-                       LPSTARTUPINFOW, LPPROCESS_INFORMATION)>
-        CreateProcessW = ::CreateProcessW;
-
-    // Cryptography (CNG): SHA-256 and random bytes.
-    std::function<NTSTATUS(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG)> BCryptOpenAlgorithmProvider =
-        ::BCryptOpenAlgorithmProvider;
-    std::function<NTSTATUS(BCRYPT_HANDLE, LPCWSTR, PUCHAR, ULONG, ULONG*, ULONG)> BCryptGetProperty =
-        ::BCryptGetProperty;
-    std::function<NTSTATUS(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG)>
-        BCryptCreateHash = ::BCryptCreateHash;
-    std::function<NTSTATUS(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG)> BCryptHashData = ::BCryptHashData;
-    std::function<NTSTATUS(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG)> BCryptFinishHash = ::BCryptFinishHash;
-    std::function<NTSTATUS(BCRYPT_HASH_HANDLE)> BCryptDestroyHash = ::BCryptDestroyHash;
-    std::function<NTSTATUS(BCRYPT_ALG_HANDLE, ULONG)> BCryptCloseAlgorithmProvider = ::BCryptCloseAlgorithmProvider;
-    std::function<NTSTATUS(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG)> BCryptGenRandom = ::BCryptGenRandom;
-
-    // COM.
-    std::function<HRESULT(LPVOID, DWORD)> CoInitializeEx = ::CoInitializeEx;
-    std::function<void()> CoUninitialize = ::CoUninitialize;
-
-    // WinHTTP (synchronous mode).
-    std::function<HINTERNET(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD)> WinHttpOpen = ::WinHttpOpen;
-    std::function<BOOL(HINTERNET, int, int, int, int)> WinHttpSetTimeouts = ::WinHttpSetTimeouts;
-    std::function<BOOL(HINTERNET, DWORD, LPVOID, DWORD)> WinHttpSetOption = ::WinHttpSetOption;
-    std::function<HINTERNET(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD)> WinHttpConnect = ::WinHttpConnect;
-    std::function<HINTERNET(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD)> WinHttpOpenRequest =
-        ::WinHttpOpenRequest;
-    std::function<BOOL(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR)> WinHttpSendRequest =
-        ::WinHttpSendRequest;
-    std::function<BOOL(HINTERNET, LPVOID)> WinHttpReceiveResponse = ::WinHttpReceiveResponse;
-    std::function<BOOL(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD)> WinHttpQueryHeaders =
-        ::WinHttpQueryHeaders;
-    std::function<BOOL(HINTERNET, LPVOID, DWORD, LPDWORD)> WinHttpReadData = ::WinHttpReadData;
-    std::function<BOOL(HINTERNET)> WinHttpCloseHandle = ::WinHttpCloseHandle;
-
-    // Registry (the per-user Uninstall entry). Every key the engine opens or
-    // creates is closed through RegCloseKey here.
-    std::function<LSTATUS(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)> RegOpenKeyExW = ::RegOpenKeyExW;
-    std::function<LSTATUS(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD)>
-        RegCreateKeyExW = ::RegCreateKeyExW;
-    std::function<LSTATUS(HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
-                          LPDWORD, PFILETIME)>
-        RegQueryInfoKeyW = ::RegQueryInfoKeyW;
-    std::function<LSTATUS(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD)> RegEnumValueW =
-        ::RegEnumValueW;
-    std::function<LSTATUS(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)> RegQueryValueExW = ::RegQueryValueExW;
-    std::function<LSTATUS(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD)> RegSetValueExW = ::RegSetValueExW;
-    std::function<LSTATUS(HKEY)> RegFlushKey = ::RegFlushKey;
-    std::function<LSTATUS(HKEY, LPCWSTR, REGSAM, DWORD)> RegDeleteKeyExW = ::RegDeleteKeyExW;
-    std::function<LSTATUS(HKEY)> RegCloseKey = ::RegCloseKey;
-
-    // COM shell link objects. Methods of the objects themselves are called on
-    // the objects; a test that needs one of them to fail hands back its own
-    // object from these entries.
-    std::function<HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*)> CoCreateInstance = ::CoCreateInstance;
-    std::function<HRESULT(HGLOBAL, BOOL, LPSTREAM*)> CreateStreamOnHGlobal = ::CreateStreamOnHGlobal;
-
-    // Shell and the running module.
-    std::function<HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*)> SHGetKnownFolderPath = ::SHGetKnownFolderPath;
-    std::function<DWORD(HMODULE, LPWSTR, DWORD)> GetModuleFileNameW = ::GetModuleFileNameW;
+#define PELORIN_SYSTEM_CALL_ENTRY(name, signature, failure) std::function<signature> name = ::name;
+    PELORIN_SYSTEM_CALLS(PELORIN_SYSTEM_CALL_ENTRY)
+#undef PELORIN_SYSTEM_CALL_ENTRY
 };
 
 SystemCallTable& SystemCalls() noexcept;
