@@ -114,12 +114,16 @@ void CheckHandleKind(HANDLE handle, bool expectDirectory) {
     }
 }
 
-ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share) {
+ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share,
+                             const std::function<void()>& onOpened) {
     const std::wstring longPath = ToLongPath(path);
     ScopedHandle file(SystemCalls().CreateFileW(longPath.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
                                                 disposition, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.IsValid()) {
         ThrowOpenFailure(::GetLastError());
+    }
+    if (onOpened) {
+        onOpened();
     }
     CheckHandleKind(file.Get(), false);
     return file;
@@ -211,10 +215,7 @@ void CopyFileVerified(const std::wstring& source, const std::wstring& destinatio
     sourceDigest = HashFile(input.Get(), 0);
     Rewind(input.Get());
 
-    const ScopedHandle output = OpenFileChecked(destination, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0);
-    if (onCreated) {
-        onCreated();
-    }
+    const ScopedHandle output = OpenFileChecked(destination, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0, onCreated);
     std::vector<unsigned char> buffer(FileBlockSize);
     while (const DWORD read = ReadBlock(input.Get(), buffer)) {
         WriteAll(output.Get(), buffer.data(), read);

@@ -49,7 +49,11 @@ void CheckHandleKind(HANDLE handle, bool expectDirectory);
 // CreateFileW with `access` plus FILE_READ_ATTRIBUTES, `share`, `disposition`
 // and FILE_FLAG_OPEN_REPARSE_POINT, then CheckHandleKind for a file.
 // Not found: 8; sharing or lock violation: 2; any other refusal: 5.
-ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share);
+// `onOpened` (may be empty) runs as soon as the system has handed out the
+// handle, before the identity check: a caller that creates the file records
+// it there, so that a new file whose check fails is still its to remove.
+ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share,
+                             const std::function<void()>& onOpened = {});
 
 // Opens (and with `createMissing`, first creates) every folder from the drive
 // root down to `path` and keeps each handle in `pins`; folders already held
@@ -69,10 +73,10 @@ std::string HashFile(HANDLE handle, std::uint64_t expectedSize);
 
 // Copies `source` to the new file `destination` (which must not exist) and
 // proves the copy by its digest. `sourceDigest` receives the source's digest;
-// `onCreated` (may be empty) runs right after the destination was created,
-// before any byte is copied. The destination's folder is the caller's to
-// create and hold. A destination left behind after a failure is the caller's
-// to remove.
+// `onCreated` (may be empty) runs as soon as the destination was created,
+// before its identity check and before any byte is copied. The destination's
+// folder is the caller's to create and hold. A destination left behind after
+// a failure is the caller's to remove.
 void CopyFileVerified(const std::wstring& source, const std::wstring& destination, std::string& sourceDigest,
                       const std::function<void()>& onCreated);
 
