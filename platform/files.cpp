@@ -235,7 +235,8 @@ void ReplaceFileWithBackup(FileReplacement& replacement, const void* bytes, std:
     const std::wstring backup = ToLongPath(replacement.backupPath);
     const std::wstring fresh = ToLongPath(replacement.newPath);
     {
-        const ScopedHandle file = OpenFileChecked(replacement.newPath, GENERIC_WRITE, CREATE_NEW, 0);
+        const ScopedHandle file = OpenFileChecked(replacement.newPath, GENERIC_WRITE, CREATE_NEW, 0,
+                                                  [&replacement] { replacement.created = true; });
         WriteAll(file.Get(), bytes, count);
         if (!calls.FlushFileBuffers(file.Get())) {
             ThrowFailure(FailureCode::RegistrationFailed);

@@ -40,6 +40,8 @@ struct FileReplacement {
     std::wstring newPath;     // the temporary file that receives the new content
     bool backedUp = false;    // the old target was moved to backupPath
     bool replaced = false;    // newPath was moved onto targetPath
+    bool created = false;     // newPath was created by this replacement (a file
+                              // of that name found there is not ours)
 };
 
 // No reparse point, the expected kind, and a single link for a file; code 6
@@ -80,10 +82,11 @@ std::string HashFile(HANDLE handle, std::uint64_t expectedSize);
 void CopyFileVerified(const std::wstring& source, const std::wstring& destination, std::string& sourceDigest,
                       const std::function<void()>& onCreated);
 
-// Writes `bytes` to replacement.newPath, moves an existing target to
-// replacement.backupPath (never over an existing file) and the new file onto
-// the target, setting the record's flags as each move succeeds. Deletes
-// nothing. A failed flush or move: 9.
+// Writes `bytes` to replacement.newPath (setting `created` as soon as the
+// file was created), moves an existing target to replacement.backupPath
+// (never over an existing file) and the new file onto the target, setting the
+// record's flags as each move succeeds. Deletes nothing. A failed flush or
+// move: 9.
 void ReplaceFileWithBackup(FileReplacement& replacement, const void* bytes, std::size_t count);
 
 // The first 89 bytes of every install marker this program writes: the magic
