@@ -40,7 +40,8 @@ OperationResult RelocateUninstaller(bool& relocated) {
         if (digest != ReadInstallMarker(installDirectory)) {
             ThrowFailure(FailureCode::VerificationFailed);
         }
-        StartProcess(copy, RelocatedUninstallArgument);
+        const ScopedHandle started = OpenFileChecked(copy, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
+        StartProcess(copy, RelocatedUninstallArgument, started.Get());
         relocated = true;
         return OperationResult{};
     });

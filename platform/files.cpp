@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "engine/contract.h"
@@ -127,6 +128,24 @@ ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD dispo
     }
     CheckHandleKind(file.Get(), false);
     return file;
+}
+
+namespace {
+
+FILE_ID_INFO IdentityOf(HANDLE handle) {
+    FILE_ID_INFO identity{};
+    if (!SystemCalls().GetFileInformationByHandleEx(handle, FileIdInfo, &identity, sizeof identity)) {
+        ThrowFailure(FailureCode::InstallFolderRejected);
+    }
+    return identity;
+}
+
+}  // namespace
+
+bool SameFile(HANDLE first, HANDLE second) {
+    const FILE_ID_INFO a = IdentityOf(first);
+    const FILE_ID_INFO b = IdentityOf(second);
+    return a.VolumeSerialNumber == b.VolumeSerialNumber && std::memcmp(&a.FileId, &b.FileId, sizeof a.FileId) == 0;
 }
 
 void PinDirectoryChain(DirectoryPins& pins, const std::wstring& path, bool createMissing) {

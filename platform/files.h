@@ -57,6 +57,10 @@ void CheckHandleKind(HANDLE handle, bool expectDirectory);
 ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share,
                              const std::function<void()>& onOpened = {});
 
+// True when the two open handles are one file: the same volume serial number
+// and the same file id. A query that fails: 6.
+bool SameFile(HANDLE first, HANDLE second);
+
 // Opens (and with `createMissing`, first creates) every folder from the drive
 // root down to `path` and keeps each handle in `pins`; folders already held
 // are not opened again. Refused path or a folder that fails its identity
