@@ -37,11 +37,14 @@ OperationResult RelocateUninstaller(bool& relocated) {
         const std::wstring copy = JoinPath(folder, RelocatedUninstallerName);
         std::string digest;
         CopyFileVerified(self, copy, digest, {});
-        if (digest != ReadInstallMarker(installDirectory)) {
+        // The copy that is started is the copy verified here: held from this
+        // hash until its process exists, shared for reading only, so nobody
+        // can write, move or delete it in between.
+        const ScopedHandle verifiedCopy = OpenFileChecked(copy, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
+        if (HashFile(verifiedCopy.Get(), 0) != digest || digest != ReadInstallMarker(installDirectory)) {
             ThrowFailure(FailureCode::VerificationFailed);
         }
-        const ScopedHandle started = OpenFileChecked(copy, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
-        StartProcess(copy, RelocatedUninstallArgument, started.Get());
+        StartProcess(copy, RelocatedUninstallArgument, verifiedCopy.Get());
         relocated = true;
         return OperationResult{};
     });
