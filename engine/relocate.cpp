@@ -10,13 +10,32 @@
 #include "platform/system_calls.h"
 
 namespace pelorin::setup {
+namespace {
+
+// True when `installed` is the running program itself, reached by another
+// spelling of its path (a short name, another drive mapping): the same volume
+// and file id. Whatever keeps this from being shown (no installation, a
+// refused open or query) answers false; the uninstall itself refuses to run
+// as the installed uninstaller in any case.
+bool IsRunningUninstaller(const std::wstring& installed) {
+    try {
+        const ScopedHandle file =
+            OpenFileChecked(installed, 0, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        return IsOwnExecutable(file.Get());
+    } catch (const Failure&) {
+        return false;
+    }
+}
+
+}  // namespace
 
 OperationResult RelocateUninstaller(bool& relocated) {
     relocated = false;
     return RunOperation([&]() -> OperationResult {
         const std::wstring self = OwnExecutablePath();
         const std::wstring installDirectory = InstallDirectory();
-        if (!SamePath(self, JoinPath(installDirectory, UninstallerName))) {
+        const std::wstring installed = JoinPath(installDirectory, UninstallerName);
+        if (!SamePath(self, installed) && !IsRunningUninstaller(installed)) {
             return OperationResult{};
         }
         DirectoryPins pins;

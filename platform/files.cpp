@@ -148,6 +148,14 @@ bool SameFile(HANDLE first, HANDLE second) {
     return a.VolumeSerialNumber == b.VolumeSerialNumber && std::memcmp(&a.FileId, &b.FileId, sizeof a.FileId) == 0;
 }
 
+bool IsOwnExecutable(HANDLE file) {
+    // Attribute access alone, shared every way: it neither reads the file
+    // nor stands in the way of anyone who holds it.
+    const ScopedHandle self = OpenFileChecked(OwnExecutablePath(), 0, OPEN_EXISTING,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    return SameFile(self.Get(), file);
+}
+
 void PinDirectoryChain(DirectoryPins& pins, const std::wstring& path, bool createMissing) {
     SystemCallTable& calls = SystemCalls();
     ToLongPath(path);  // the acceptance rule, before anything is touched

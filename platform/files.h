@@ -61,6 +61,13 @@ ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD dispo
 // and the same file id. A query that fails: 6.
 bool SameFile(HANDLE first, HANDLE second);
 
+// True when `file` is the running program's own executable, by volume and
+// file id, whatever the spelling of the path it was started by (a short name,
+// another drive mapping). The program's file is opened by the path the
+// system reports for it, for its attributes only; the opens fail as
+// OpenFileChecked does (a link or a second hard link there: 6).
+bool IsOwnExecutable(HANDLE file);
+
 // Opens (and with `createMissing`, first creates) every folder from the drive
 // root down to `path` and keeps each handle in `pins`; folders already held
 // are not opened again. Refused path or a folder that fails its identity

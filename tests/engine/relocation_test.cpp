@@ -15,6 +15,8 @@
 
 #include "engine/install.h"
 #include "engine/relocate.h"
+#include "engine/uninstall.h"
+#include "payload/verify.h"
 #include "platform/paths.h"
 #include "platform/system_calls.h"
 #include "tests/support/failure_of.h"
@@ -60,6 +62,30 @@ DWORD RunProgram(const std::wstring& exe, const std::wstring& argument) {
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
     return code;
+}
+
+// Another spelling of `path` that names the same file: its short (8.3) form,
+// or, under Wine, the same file reached through the drive mapped to the Unix
+// root. Empty when the platform offers neither.
+std::wstring AnotherSpelling(const std::wstring& path) {
+    std::wstring shortPath(32768, L'\0');
+    const DWORD length = ::GetShortPathNameW(path.c_str(), shortPath.data(), 32768);
+    if (length > 0 && length < 32768) {
+        shortPath.resize(length);
+        if (!SamePath(shortPath, path) && IsAcceptedPath(shortPath) && testing::PathExists(shortPath)) {
+            return shortPath;
+        }
+    }
+    using UnixFileName = char*(CDECL*)(LPCWSTR);
+    const auto unixFileName = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixFileName == nullptr) return std::wstring();
+    char* unixName = unixFileName(path.c_str());
+    if (unixName == nullptr) return std::wstring();
+    std::wstring mapped = L"Z:" + Utf8ToWide(unixName);
+    ::HeapFree(::GetProcessHeap(), 0, unixName);
+    std::replace(mapped.begin(), mapped.end(), L'/', L'\\');
+    return IsAcceptedPath(mapped) && testing::PathExists(mapped) ? mapped : std::wstring();
 }
 
 class Relocation : public ::testing::Test {
@@ -219,6 +245,38 @@ protected:
     bool refuseStart_ = false;
     bool relocated_ = false;
 };
+
+// Started by another spelling of its path, the installed uninstaller is still
+// recognised by what it is (the same volume and file id): it hands over to a
+// verified copy.
+TEST_F(RelocationInProcess, TheInstalledUninstallerUnderAnotherSpellingHandsOver) {
+    const std::wstring spelling = AnotherSpelling(uninstaller_);
+    if (spelling.empty()) GTEST_SKIP() << "no other spelling of a path on this platform (no short names, no Z: drive)";
+    ASSERT_FALSE(SamePath(spelling, uninstaller_));
+    EXPECT_EQ(Relocate(spelling), FailureCode::None);
+    EXPECT_TRUE(relocated_);
+    ASSERT_EQ(starts_.size(), 1u);
+    EXPECT_TRUE(starts_[0].ends_with(L"\\Pelorin-Uninstall.exe\" --uninstall-relocated"))
+        << ::testing::PrintToString(starts_[0]);
+    ASSERT_EQ(RelocationFolders().size(), 1u);
+    EXPECT_TRUE(testing::ReadFileBytes(JoinPath(RelocationFolders()[0], L"Pelorin-Uninstall.exe")) ==
+                testing::ReadFileBytes(uninstaller_));
+}
+
+// The uninstall refuses to run as the installed uninstaller under any spelling
+// of its path, so nothing is removed from under the running program.
+TEST_F(RelocationInProcess, TheUninstallRefusesToRunAsTheInstalledUninstallerUnderAnotherSpelling) {
+    const std::wstring spelling = AnotherSpelling(uninstaller_);
+    if (spelling.empty()) GTEST_SKIP() << "no other spelling of a path on this platform (no short names, no Z: drive)";
+    {
+        const std::shared_ptr<void> running = RunningAs(spelling);
+        std::atomic<bool> cancel{false};
+        EXPECT_EQ(Uninstall(cancel, {}).code, FailureCode::AppRunning);
+    }
+    EXPECT_NO_THROW(VerifyInstalledTree(InstallDirectory(), nullptr, {})) << "nothing was removed";
+    EXPECT_TRUE(testing::UninstallEntryExists());
+    EXPECT_TRUE(testing::PathExists(StartMenuShortcutPath()));
+}
 
 // The program that is started is the copy that was verified: the copy is held
 // from its verification until the process exists, and a copy changed before
