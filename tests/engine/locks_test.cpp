@@ -98,7 +98,34 @@ TEST_F(Locks, ALockFileThatIsNotAPlainFileIsRejected) {
     }
     testing::RemoveTree(InstallerLock());
     testing::CreateFolders(InstallerLock());
-    EXPECT_EQ(Acquire(), FailureCode::AppRunning) << "a folder cannot be opened as the lock file";
+    EXPECT_EQ(Acquire(), FailureCode::InstallFolderRejected) << "a folder cannot be opened as the lock file";
+}
+
+// A directory junction or directory link is refused by the open itself, as a
+// folder is; it is still no sign of a running application. Wine cannot make
+// one: a folder reports the attribute, as a junction would on Windows.
+TEST_F(Locks, ALockFileThatIsADirectoryLinkIsRejected) {
+    for (const bool session : {false, true}) {
+        SCOPED_TRACE(session ? "session.lock" : "installer.lock");
+        Clean();
+        const std::wstring lock = session ? SessionLock() : InstallerLock();
+        testing::CreateFolders(lock);
+        const testing::FakeAttributes link(lock, FILE_ATTRIBUTE_REPARSE_POINT);
+        EXPECT_EQ(Acquire(), FailureCode::InstallFolderRejected);
+        EXPECT_GT(link.Opens(), 0) << "the link itself was looked at";
+    }
+    // A plain lock file whose open is refused for another reason (access
+    // denied) still means another holder.
+    Clean();
+    testing::CreateFolders(ProductRootDirectory());
+    testing::WriteFileBytes(InstallerLock(), "");
+    testing::CallSpy<testing::CreateFileSignature> open(SystemCalls().CreateFileW);
+    open.FailWhen(
+        [lock = testing::LongForm(InstallerLock())](LPCWSTR name, DWORD access, auto&&...) {
+            return lock == name && (access & GENERIC_WRITE) != 0;
+        },
+        INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Acquire(), FailureCode::AppRunning);
 }
 
 }  // namespace
