@@ -344,5 +344,77 @@ TEST_F(RelocationInProcess, TheStartedCopyIsTheVerifiedCopy) {
     }
 }
 
+// Every failure of the relocation ends without a start, with the relocated
+// flag clear, and with nothing of anyone else's changed.
+TEST_F(RelocationInProcess, FailuresStartNothing) {
+    std::wstring fixedFolder = JoinPath(Temp(), L"Pelorin-Uninstall-");
+    for (int i = 0; i < 16; ++i) fixedFolder += L"cd";
+    const struct {
+        const char* what;
+        std::function<std::shared_ptr<void>()> arrange;
+        FailureCode expected;
+    } cases[] = {
+        {"the new folder's name is taken",
+         [&] {
+             auto random = std::make_shared<testing::CallSpy<NTSTATUS(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG)>>(
+                 SystemCalls().BCryptGenRandom);
+             random->FailWhen(
+                 [](BCRYPT_ALG_HANDLE, PUCHAR bytes, ULONG count, ULONG) {
+                     std::fill_n(bytes, count, UCHAR{0xcd});
+                     return true;
+                 },
+                 0);
+             testing::CreateFolders(fixedFolder);
+             testing::WriteFileBytes(JoinPath(fixedFolder, L"theirs.txt"), "theirs");
+             return random;
+         },
+         FailureCode::WriteFailed},
+        {"the copy fails its verification",
+         [] {
+             auto flush = std::make_shared<testing::CallSpy<BOOL(HANDLE)>>(SystemCalls().FlushFileBuffers);
+             flush->FailCall(1, FALSE, ERROR_IO_DEVICE);
+             return flush;
+         },
+         FailureCode::VerificationFailed},
+        {"the marker names another uninstaller at its second read",
+         [this] {
+             auto opens = std::make_shared<testing::CallSpy<testing::CreateFileSignature>>(SystemCalls().CreateFileW);
+             opens->OnCall([this, reads = 0](LPCWSTR name, auto&&...) mutable {
+                 if (testing::LongForm(marker_) == name && ++reads == 2) {
+                     std::string marker = testing::ReadFileBytes(marker_);
+                     marker[100] = marker[100] == 'a' ? 'b' : 'a';
+                     testing::WriteFileBytes(marker_, marker);
+                 }
+             });
+             return opens;
+         },
+         FailureCode::VerificationFailed},
+        {"the start is refused",
+         [this] {
+             refuseStart_ = true;
+             return std::shared_ptr<void>();
+         },
+         FailureCode::WriteFailed},
+    };
+    const std::string marker = testing::ReadFileBytes(marker_);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::wstring& folder : RelocationFolders()) testing::RemoveTree(folder);
+        testing::WriteFileBytes(marker_, marker);
+        starts_.clear();
+        refuseStart_ = false;
+        {
+            const std::shared_ptr<void> arrangement = c.arrange();
+            EXPECT_EQ(Relocate(uninstaller_), c.expected);
+        }
+        EXPECT_FALSE(relocated_);
+        EXPECT_EQ(starts_.size(), refuseStart_ ? 1u : 0u) << "the refused start is the only one tried";
+        if (testing::PathExists(fixedFolder)) {
+            EXPECT_EQ(testing::ReadFileBytes(JoinPath(fixedFolder, L"theirs.txt")), "theirs");
+            EXPECT_FALSE(testing::PathExists(JoinPath(fixedFolder, L"Pelorin-Uninstall.exe")));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace pelorin::setup
