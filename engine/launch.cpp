@@ -9,8 +9,11 @@
 
 namespace pelorin::setup {
 
-void StartProcess(const std::wstring& exePath, const std::wstring& arguments) {
+void StartProcess(const std::wstring& exePath, const std::wstring& arguments, HANDLE verified) {
     const ScopedHandle executable = OpenFileChecked(exePath, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
+    if (!SameFile(executable.Get(), verified)) {
+        ThrowFailure(FailureCode::VerificationFailed);  // not the file that was checked
+    }
     std::wstring commandLine;
     commandLine.append(L"\"").append(exePath).append(L"\"");
     if (!arguments.empty()) {
@@ -33,10 +36,11 @@ void StartProcess(const std::wstring& exePath, const std::wstring& arguments) {
 OperationResult LaunchApplication() {
     return RunOperation([]() -> OperationResult {
         const std::wstring installDirectory = InstallDirectory();
-        VerifyInstalledTree(installDirectory, nullptr, {});
-        DirectoryPins pins;
-        PinDirectoryChain(pins, installDirectory, false);
-        StartProcess(JoinPath(installDirectory, AppExecutableName), std::wstring());
+        // Holds the installation's folders and the executable as they were
+        // verified until the process has been created.
+        VerifiedInstallation verified;
+        VerifyInstalledTree(installDirectory, nullptr, {}, verified);
+        StartProcess(JoinPath(installDirectory, AppExecutableName), std::wstring(), verified.application.Get());
         OperationResult result;
         result.installPath = installDirectory;
         return result;

@@ -10,13 +10,28 @@
 namespace pelorin::setup {
 namespace {
 
-// Opens a lock file without sharing, creating it when missing.
+// True when what stands at `longPath` is known to be a folder or a link
+// (a directory junction or link cannot be opened as a file, so it is looked
+// at as itself, for its attributes only). Unknown is false.
+bool IsFolderOrLink(const std::wstring& longPath) {
+    SystemCallTable& calls = SystemCalls();
+    const ScopedHandle item(calls.CreateFileW(longPath.c_str(), FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                              nullptr));
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return item.IsValid() && calls.GetFileInformationByHandleEx(item.Get(), FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
+}
+
+// Opens a lock file without sharing, creating it when missing. A refused
+// open means another holder, unless a folder or a link stands there.
 ScopedHandle OpenLockFile(const std::wstring& folder, const wchar_t* name) {
     const std::wstring path = ToLongPath(JoinPath(folder, name));
     ScopedHandle lock(SystemCalls().CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!lock.IsValid()) {
-        ThrowFailure(FailureCode::AppRunning);
+        ThrowFailure(IsFolderOrLink(path) ? FailureCode::InstallFolderRejected : FailureCode::AppRunning);
     }
     CheckHandleKind(lock.Get(), false);
     return lock;

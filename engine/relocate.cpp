@@ -10,13 +10,32 @@
 #include "platform/system_calls.h"
 
 namespace pelorin::setup {
+namespace {
+
+// True when `installed` is the running program itself, reached by another
+// spelling of its path (a short name, another drive mapping): the same volume
+// and file id. Whatever keeps this from being shown (no installation, a
+// refused open or query) answers false; the uninstall itself refuses to run
+// as the installed uninstaller in any case.
+bool IsRunningUninstaller(const std::wstring& installed) {
+    try {
+        const ScopedHandle file =
+            OpenFileChecked(installed, 0, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        return IsOwnExecutable(file.Get());
+    } catch (const Failure&) {
+        return false;
+    }
+}
+
+}  // namespace
 
 OperationResult RelocateUninstaller(bool& relocated) {
     relocated = false;
     return RunOperation([&]() -> OperationResult {
         const std::wstring self = OwnExecutablePath();
         const std::wstring installDirectory = InstallDirectory();
-        if (!SamePath(self, JoinPath(installDirectory, UninstallerName))) {
+        const std::wstring installed = JoinPath(installDirectory, UninstallerName);
+        if (!SamePath(self, installed) && !IsRunningUninstaller(installed)) {
             return OperationResult{};
         }
         DirectoryPins pins;
@@ -37,10 +56,14 @@ OperationResult RelocateUninstaller(bool& relocated) {
         const std::wstring copy = JoinPath(folder, RelocatedUninstallerName);
         std::string digest;
         CopyFileVerified(self, copy, digest, {});
-        if (digest != ReadInstallMarker(installDirectory)) {
+        // The copy that is started is the copy verified here: held from this
+        // hash until its process exists, shared for reading only, so nobody
+        // can write, move or delete it in between.
+        const ScopedHandle verifiedCopy = OpenFileChecked(copy, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
+        if (HashFile(verifiedCopy.Get(), 0) != digest || digest != ReadInstallMarker(installDirectory)) {
             ThrowFailure(FailureCode::VerificationFailed);
         }
-        StartProcess(copy, RelocatedUninstallArgument);
+        StartProcess(copy, RelocatedUninstallArgument, verifiedCopy.Get());
         relocated = true;
         return OperationResult{};
     });

@@ -37,8 +37,10 @@ ShortcutUpdate::~ShortcutUpdate() {
                 SystemCalls().MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
             }
         }
-        if (!replacement.newPath.empty()) {
-            DeleteFileIfPresent(replacement.newPath);  // a half-written temporary file
+        if (replacement.created && !replacement.replaced) {
+            // A temporary file this update wrote but did not move; a file of
+            // that name that was there before is not ours and stays.
+            DeleteFileIfPresent(replacement.newPath);
         }
     } catch (...) {
         // The clean-up stops at the first step that fails; nothing is reported.

@@ -32,7 +32,8 @@ struct ShortcutUpdate {
 
     ShortcutUpdate() = default;
     // Unless committed: removes the new shortcut and moves the old one back.
-    // Then deletes a left-over new file and releases the folders. The first
+    // Then deletes the temporary file this update created, if it was not
+    // moved, and releases the folders. The first
     // step that fails ends the clean-up there; never throws.
     ~ShortcutUpdate();
     ShortcutUpdate(const ShortcutUpdate&) = delete;

@@ -49,10 +49,12 @@ std::unique_ptr<StagingFolder> CreateStagingFolder() {
 ScopedHandle CreateStagedFile(StagingFolder& staging, std::wstring_view relativeName) {
     const std::wstring full = JoinPath(staging.path, relativeName);
     PinDirectoryChain(staging.pins, ParentPath(full), true);
+    // Recorded as soon as the file exists, before its identity check, so that a
+    // file whose check fails is removed with the rest.
+    std::wstring name(relativeName);
     staging.createdFiles.reserve(staging.createdFiles.size() + 1);  // recording cannot fail after the create
-    ScopedHandle file = OpenFileChecked(full, GENERIC_WRITE, CREATE_NEW, 0);
-    staging.createdFiles.emplace_back(relativeName);
-    return file;
+    return OpenFileChecked(full, GENERIC_WRITE, CREATE_NEW, 0,
+                           [&staging, &name] { staging.createdFiles.push_back(std::move(name)); });
 }
 
 std::string WriteUninstaller(StagingFolder& staging) {

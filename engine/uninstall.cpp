@@ -239,6 +239,9 @@ OperationResult Uninstall(std::atomic<bool>& cancel, const ProgressFunction& pro
         }
         ScopedHandle uninstaller =
             OpenFileChecked(uninstallerPath, GENERIC_READ | DELETE, OPEN_EXISTING, FILE_SHARE_READ);
+        if (IsOwnExecutable(uninstaller.Get())) {
+            ThrowFailure(FailureCode::AppRunning);  // the same file, started by another spelling of its path
+        }
         if (HashFile(uninstaller.Get(), 0) != recordedDigest) {
             ThrowFailure(FailureCode::VerificationFailed);  // not the uninstaller this installation recorded
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "engine/product.h"
@@ -75,7 +76,14 @@ void ListFolder(const std::wstring& folder, const std::wstring& relative, const 
 
 void VerifyInstalledTree(const std::wstring& installDir, const std::atomic<bool>* cancel,
                          const ProgressFunction& progress) {
+    VerifiedInstallation held;
+    VerifyInstalledTree(installDir, cancel, progress, held);
+}
+
+void VerifyInstalledTree(const std::wstring& installDir, const std::atomic<bool>* cancel,
+                         const ProgressFunction& progress, VerifiedInstallation& held) {
     DirectoryPins pins;
+    ScopedHandle application;
     PinDirectoryChain(pins, installDir, false);
 
     std::set<std::wstring> expectedFiles = {std::wstring(InstallMarkerName), std::wstring(UninstallerName)};
@@ -107,15 +115,22 @@ void VerifyInstalledTree(const std::wstring& installDir, const std::atomic<bool>
             ThrowFailure(FailureCode::Cancelled);
         }
         const PayloadEntry& entry = PayloadManifest[row];
-        const std::wstring path = JoinPath(installDir, Utf8ToWide(entry.name));
+        const std::wstring relative = Utf8ToWide(entry.name);
+        const std::wstring path = JoinPath(installDir, relative);
         PinDirectoryChain(pins, ParentPath(path), false);
-        const ScopedHandle file = OpenFileChecked(path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
+        ScopedHandle file = OpenFileChecked(path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
         if (HashFile(file.Get(), entry.size) != entry.sha256) {
             ThrowFailure(FailureCode::VerificationFailed);
+        }
+        if (relative == AppExecutableName) {
+            application = std::move(file);  // kept as it was hashed
         }
         done += entry.size;
         ReportProgress(progress, Stage::Verifying, done, PayloadTotalBytes, true);
     }
+    // Handed over only now, when everything has passed.
+    held.pins = std::move(pins);
+    held.application = std::move(application);
 }
 
 }  // namespace pelorin::setup

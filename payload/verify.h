@@ -8,12 +8,28 @@
 #include <string>
 
 #include "engine/contract.h"
+#include "platform/handles.h"
 
 namespace pelorin::setup {
+
+// What a verification can hand on to its caller: every folder it held (the
+// installation's chain and every folder inside it), and the application
+// executable, open for reading and shared for reading only, exactly as it
+// was hashed. While the caller keeps them, neither a folder nor the
+// executable can be moved, replaced, deleted or written.
+struct VerifiedInstallation {
+    DirectoryPins pins;
+    ScopedHandle application;
+};
 
 // `cancel` may be null (never cancelled); `progress` may be empty. One
 // Verifying report after each manifest file.
 void VerifyInstalledTree(const std::wstring& installDir, const std::atomic<bool>* cancel,
                          const ProgressFunction& progress);
+
+// The same verification; on success `held` keeps the folders and the
+// application executable instead of releasing them.
+void VerifyInstalledTree(const std::wstring& installDir, const std::atomic<bool>* cancel,
+                         const ProgressFunction& progress, VerifiedInstallation& held);
 
 }  // namespace pelorin::setup

@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "engine/contract.h"
@@ -114,15 +115,45 @@ void CheckHandleKind(HANDLE handle, bool expectDirectory) {
     }
 }
 
-ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share) {
+ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share,
+                             const std::function<void()>& onOpened) {
     const std::wstring longPath = ToLongPath(path);
     ScopedHandle file(SystemCalls().CreateFileW(longPath.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
                                                 disposition, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.IsValid()) {
         ThrowOpenFailure(::GetLastError());
     }
+    if (onOpened) {
+        onOpened();
+    }
     CheckHandleKind(file.Get(), false);
     return file;
+}
+
+namespace {
+
+FILE_ID_INFO IdentityOf(HANDLE handle) {
+    FILE_ID_INFO identity{};
+    if (!SystemCalls().GetFileInformationByHandleEx(handle, FileIdInfo, &identity, sizeof identity)) {
+        ThrowFailure(FailureCode::InstallFolderRejected);
+    }
+    return identity;
+}
+
+}  // namespace
+
+bool SameFile(HANDLE first, HANDLE second) {
+    const FILE_ID_INFO a = IdentityOf(first);
+    const FILE_ID_INFO b = IdentityOf(second);
+    return a.VolumeSerialNumber == b.VolumeSerialNumber && std::memcmp(&a.FileId, &b.FileId, sizeof a.FileId) == 0;
+}
+
+bool IsOwnExecutable(HANDLE file) {
+    // Attribute access alone, shared every way: it neither reads the file
+    // nor stands in the way of anyone who holds it.
+    const ScopedHandle self = OpenFileChecked(OwnExecutablePath(), 0, OPEN_EXISTING,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    return SameFile(self.Get(), file);
 }
 
 void PinDirectoryChain(DirectoryPins& pins, const std::wstring& path, bool createMissing) {
@@ -211,10 +242,7 @@ void CopyFileVerified(const std::wstring& source, const std::wstring& destinatio
     sourceDigest = HashFile(input.Get(), 0);
     Rewind(input.Get());
 
-    const ScopedHandle output = OpenFileChecked(destination, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0);
-    if (onCreated) {
-        onCreated();
-    }
+    const ScopedHandle output = OpenFileChecked(destination, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0, onCreated);
     std::vector<unsigned char> buffer(FileBlockSize);
     while (const DWORD read = ReadBlock(input.Get(), buffer)) {
         WriteAll(output.Get(), buffer.data(), read);
@@ -234,7 +262,8 @@ void ReplaceFileWithBackup(FileReplacement& replacement, const void* bytes, std:
     const std::wstring backup = ToLongPath(replacement.backupPath);
     const std::wstring fresh = ToLongPath(replacement.newPath);
     {
-        const ScopedHandle file = OpenFileChecked(replacement.newPath, GENERIC_WRITE, CREATE_NEW, 0);
+        const ScopedHandle file = OpenFileChecked(replacement.newPath, GENERIC_WRITE, CREATE_NEW, 0,
+                                                  [&replacement] { replacement.created = true; });
         WriteAll(file.Get(), bytes, count);
         if (!calls.FlushFileBuffers(file.Get())) {
             ThrowFailure(FailureCode::RegistrationFailed);

@@ -40,6 +40,8 @@ struct FileReplacement {
     std::wstring newPath;     // the temporary file that receives the new content
     bool backedUp = false;    // the old target was moved to backupPath
     bool replaced = false;    // newPath was moved onto targetPath
+    bool created = false;     // newPath was created by this replacement (a file
+                              // of that name found there is not ours)
 };
 
 // No reparse point, the expected kind, and a single link for a file; code 6
@@ -49,7 +51,22 @@ void CheckHandleKind(HANDLE handle, bool expectDirectory);
 // CreateFileW with `access` plus FILE_READ_ATTRIBUTES, `share`, `disposition`
 // and FILE_FLAG_OPEN_REPARSE_POINT, then CheckHandleKind for a file.
 // Not found: 8; sharing or lock violation: 2; any other refusal: 5.
-ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share);
+// `onOpened` (may be empty) runs as soon as the system has handed out the
+// handle, before the identity check: a caller that creates the file records
+// it there, so that a new file whose check fails is still its to remove.
+ScopedHandle OpenFileChecked(const std::wstring& path, DWORD access, DWORD disposition, DWORD share,
+                             const std::function<void()>& onOpened = {});
+
+// True when the two open handles are one file: the same volume serial number
+// and the same file id. A query that fails: 6.
+bool SameFile(HANDLE first, HANDLE second);
+
+// True when `file` is the running program's own executable, by volume and
+// file id, whatever the spelling of the path it was started by (a short name,
+// another drive mapping). The program's file is opened by the path the
+// system reports for it, for its attributes only; the opens fail as
+// OpenFileChecked does (a link or a second hard link there: 6).
+bool IsOwnExecutable(HANDLE file);
 
 // Opens (and with `createMissing`, first creates) every folder from the drive
 // root down to `path` and keeps each handle in `pins`; folders already held
@@ -69,17 +86,18 @@ std::string HashFile(HANDLE handle, std::uint64_t expectedSize);
 
 // Copies `source` to the new file `destination` (which must not exist) and
 // proves the copy by its digest. `sourceDigest` receives the source's digest;
-// `onCreated` (may be empty) runs right after the destination was created,
-// before any byte is copied. The destination's folder is the caller's to
-// create and hold. A destination left behind after a failure is the caller's
-// to remove.
+// `onCreated` (may be empty) runs as soon as the destination was created,
+// before its identity check and before any byte is copied. The destination's
+// folder is the caller's to create and hold. A destination left behind after
+// a failure is the caller's to remove.
 void CopyFileVerified(const std::wstring& source, const std::wstring& destination, std::string& sourceDigest,
                       const std::function<void()>& onCreated);
 
-// Writes `bytes` to replacement.newPath, moves an existing target to
-// replacement.backupPath (never over an existing file) and the new file onto
-// the target, setting the record's flags as each move succeeds. Deletes
-// nothing. A failed flush or move: 9.
+// Writes `bytes` to replacement.newPath (setting `created` as soon as the
+// file was created), moves an existing target to replacement.backupPath
+// (never over an existing file) and the new file onto the target, setting the
+// record's flags as each move succeeds. Deletes nothing. A failed flush or
+// move: 9.
 void ReplaceFileWithBackup(FileReplacement& replacement, const void* bytes, std::size_t count);
 
 // The first 89 bytes of every install marker this program writes: the magic

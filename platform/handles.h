@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pelorin::setup {
@@ -66,6 +67,17 @@ public:
     ~DirectoryPins() { Clear(); }
     DirectoryPins(const DirectoryPins&) = delete;
     DirectoryPins& operator=(const DirectoryPins&) = delete;
+    // Hands every held folder over; the source is left holding none. The
+    // target first lets go of what it held.
+    DirectoryPins(DirectoryPins&& other) noexcept : pins_(std::move(other.pins_)) { other.pins_.clear(); }
+    DirectoryPins& operator=(DirectoryPins&& other) noexcept {
+        if (this != &other) {
+            Clear();
+            pins_ = std::move(other.pins_);
+            other.pins_.clear();
+        }
+        return *this;
+    }
 
     bool Contains(const std::wstring& path) const;
     // The handle held for `path`, or INVALID_HANDLE_VALUE.

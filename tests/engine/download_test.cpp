@@ -3,6 +3,8 @@
 #include "engine/download.h"
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -236,6 +238,100 @@ TEST_F(Download, SetupFailures) {
             [](BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG) -> NTSTATUS { return static_cast<NTSTATUS>(0xC0000001); });
         EXPECT_EQ(Run(), FailureCode::WriteFailed);
     }
+}
+
+// Every WinHTTP handle a download opened is closed once, the request first,
+// then the connection, then the root handle, on success and on every failure.
+TEST_F(Download, EveryHandleIsClosedRequestConnectionRoot) {
+    using OpenSig = HINTERNET(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD);
+    using ConnectSig = HINTERNET(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD);
+    using OpenRequestSig = HINTERNET(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD);
+    using ReadSig = BOOL(HINTERNET, LPVOID, DWORD, LPDWORD);
+    std::vector<std::string> opened, closed;
+    std::map<HINTERNET, std::string> names;
+    const auto keep = [&](HINTERNET handle, const char* name) {
+        if (handle != nullptr) {
+            names[handle] = name;
+            opened.push_back(name);
+        }
+        return handle;
+    };
+    OverrideCall<OpenSig> root(SystemCalls().WinHttpOpen,
+                               [&](LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) {
+                                   return keep(::WinHttpOpen(agent, access, proxy, bypass, flags), "root");
+                               });
+    OverrideCall<ConnectSig> connection(
+        SystemCalls().WinHttpConnect, [&](HINTERNET session, LPCWSTR host, INTERNET_PORT port, DWORD reserved) {
+            return keep(::WinHttpConnect(session, host, port, reserved), "connection");
+        });
+    OverrideCall<OpenRequestSig> request(
+        SystemCalls().WinHttpOpenRequest, [&](HINTERNET connect, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
+                                              LPCWSTR referrer, LPCWSTR* types, DWORD flags) {
+            return keep(::WinHttpOpenRequest(connect, verb, object, version, referrer, types, flags), "request");
+        });
+    OverrideCall<BOOL(HINTERNET)> close(SystemCalls().WinHttpCloseHandle, [&](HINTERNET handle) -> BOOL {
+        const auto found = names.find(handle);
+        closed.push_back(found == names.end() ? "unknown" : found->second);
+        if (found != names.end()) names.erase(found);
+        return ::WinHttpCloseHandle(handle);
+    });
+
+    const struct {
+        const char* what;
+        std::function<std::shared_ptr<void>()> arrange;
+        FailureCode expected;
+    } cases[] = {
+        {"success", [] { return std::shared_ptr<void>(); }, FailureCode::None},
+        {"an error status",
+         [] {
+             testing::SetServerMode(L"mode=status-404");
+             return std::shared_ptr<void>();
+         },
+         FailureCode::DownloadFailed},
+        {"a failed read",
+         [] {
+             return std::make_shared<OverrideCall<ReadSig>>(
+                 SystemCalls().WinHttpReadData, [](HINTERNET, LPVOID, DWORD, LPDWORD) -> BOOL {
+                     ::SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
+                     return FALSE;
+                 });
+         },
+         FailureCode::DownloadFailed},
+        {"a changed byte",
+         [] {
+             testing::SetServerMode(L"mode=corrupt-byte");
+             return std::shared_ptr<void>();
+         },
+         FailureCode::VerificationFailed},
+        {"no request",
+         [] {
+             return std::make_shared<OverrideCall<OpenRequestSig>>(
+                 SystemCalls().WinHttpOpenRequest,
+                 [](HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD) -> HINTERNET { return nullptr; });
+         },
+         FailureCode::DownloadFailed},
+        {"no connection",
+         [] {
+             return std::make_shared<OverrideCall<ConnectSig>>(
+                 SystemCalls().WinHttpConnect,
+                 [](HINTERNET, LPCWSTR, INTERNET_PORT, DWORD) -> HINTERNET { return nullptr; });
+         },
+         FailureCode::DownloadFailed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::SetServerMode(L"mode=normal");
+        opened.clear();
+        closed.clear();
+        {
+            const std::shared_ptr<void> arrangement = c.arrange();
+            EXPECT_EQ(Run(), c.expected);
+        }
+        std::vector<std::string> expected(opened.rbegin(), opened.rend());
+        EXPECT_EQ(closed, expected);
+        EXPECT_TRUE(names.empty()) << "a handle was not closed";
+    }
+    EXPECT_EQ(closed, (std::vector<std::string>{"root"})) << "after a refused connection";
 }
 
 TEST_F(Download, ContentLengthMustBeExactlyTheSize) {

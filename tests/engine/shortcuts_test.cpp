@@ -639,6 +639,45 @@ TEST_F(Shortcuts, SomethingOtherThanAFileNamedLikeTheShortcutIsRefused) {
     }
 }
 
+// The rollback deletes only the temporary file this update created: one that
+// was already there under the name the random source picked stays as it was,
+// and one that this update created is removed even when its check failed.
+TEST_F(Shortcuts, TheRollbackDeletesOnlyTheTemporaryFileItCreated) {
+    const std::wstring folder = ParentPath(startMenu);
+    // The random source is fixed, so the temporary names are known before.
+    CallSpy<NTSTATUS(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG)> random(SystemCalls().BCryptGenRandom);
+    random.FailWhen(
+        [](BCRYPT_ALG_HANDLE, PUCHAR bytes, ULONG count, ULONG) {
+            std::fill_n(bytes, count, UCHAR{0xab});
+            return true;
+        },
+        0);
+    std::wstring hex;
+    for (int i = 0; i < 16; ++i) hex += L"ab";
+    const std::wstring newName = L".pelorin-new-" + hex + L".lnk";
+    {
+        SCOPED_TRACE("a file of the temporary name was there before");
+        const std::string earlier = EarlierShortcut(startMenu);
+        testing::WriteTestFile(JoinPath(folder, newName), "someone else's");
+        EXPECT_EQ(FailureOf([&] { InstallShortcut(startMenu, target); }), FailureCode::WriteFailed);
+        ASSERT_TRUE(testing::Exists(JoinPath(folder, newName))) << "a file this update did not create was deleted";
+        EXPECT_EQ(testing::ReadTestFile(JoinPath(folder, newName)), "someone else's");
+        EXPECT_EQ(testing::ReadTestFile(startMenu), earlier);
+        EXPECT_EQ(Temporaries(folder), std::vector<std::wstring>{newName});
+    }
+    {
+        SCOPED_TRACE("the check of the new temporary file fails");
+        Clean();
+        const std::string earlier = EarlierShortcut(startMenu);
+        const std::vector<std::wstring> before = Listing(folder);
+        const testing::FailCheckOfNewFile failing(JoinPath(folder, newName));
+        EXPECT_EQ(FailureOf([&] { InstallShortcut(startMenu, target); }), FailureCode::InstallFolderRejected);
+        EXPECT_EQ(failing.Failed(), 1);
+        EXPECT_EQ(Listing(folder), before);
+        EXPECT_EQ(testing::ReadTestFile(startMenu), earlier);
+    }
+}
+
 // A clean-up step that the system refuses ends quietly and loses nothing:
 // the shortcut and its backup stay where they are.
 TEST_F(Shortcuts, ARefusedCleanUpStaysQuiet) {

@@ -2,6 +2,8 @@
 // turns a staged tree into the installation.
 #include "engine/staging.h"
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "engine/product.h"
@@ -12,6 +14,7 @@
 #include "tests/support/failure_of.h"
 #include "tests/support/install_tree.h"
 #include "tests/support/override_call.h"
+#include "tests/support/system_call_fakes.h"
 
 namespace pelorin::setup {
 namespace {
@@ -88,6 +91,33 @@ TEST_F(Staging, AFailedUninstallerCopyIsRemovedWithTheRest) {
         EXPECT_EQ(staging->createdFiles.back(), UninstallerName);
     }
     EXPECT_TRUE(testing::FolderIsEmpty(ProductRootDirectory()));
+}
+
+// A file that was created but fails its identity check right after (here the
+// query of the new handle fails) belongs to the staging folder all the same,
+// and goes with it.
+TEST_F(Staging, AFileWhoseCheckFailsAfterItsCreateIsRemovedWithTheRest) {
+    const struct {
+        const char* what;
+        const wchar_t* name;
+        std::function<void(StagingFolder&)> create;
+    } cases[] = {
+        {"a staged file", L"a\\readme.txt", [](StagingFolder& s) { CreateStagedFile(s, L"a/readme.txt"); }},
+        {"the uninstaller copy", L"uninstall.exe", [](StagingFolder& s) { WriteUninstaller(s); }},
+    };
+    for (const auto& c : cases) {
+        {
+            auto staging = CreateStagingFolder();
+            const std::wstring path = JoinPath(staging->path, c.name);
+            {
+                const testing::FailCheckOfNewFile failing(path);
+                EXPECT_EQ(FailureOf([&] { c.create(*staging); }), FailureCode::InstallFolderRejected) << c.what;
+                EXPECT_EQ(failing.Failed(), 1) << c.what;
+            }
+            EXPECT_TRUE(testing::PathExists(path)) << c.what << ": the create itself succeeded";
+        }
+        EXPECT_TRUE(testing::FolderIsEmpty(ProductRootDirectory())) << c.what;
+    }
 }
 
 TEST_F(Staging, PromoteAndDemote) {

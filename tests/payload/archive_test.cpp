@@ -88,6 +88,19 @@ TEST(CatalogArchive, RefusesEveryMalformedArchive) {
         {"the masked directory bit", [](auto& e) { e[0].flags |= 0x2000; }, {}},
         {"a local name that differs", [&](auto& e) { e[4].localName = prefix + "licenses/config.jsoN"; }, {}},
         {"a size that differs from the manifest", [](auto& e) { e[6].data += "!"; }, {}},
+        {"a local CRC-32 that differs from the central record",
+         [](auto& e) { e[2].localCrc = testing::Crc32(e[2].data) ^ 1u; }, {}},
+        {"a local compressed size that differs from the central record",
+         [](auto& e) { e[2].localCompressedSize = 1; }, {}},
+        {"a local size that differs from the central record",
+         [](auto& e) { e[2].localUncompressedSize = static_cast<std::uint32_t>(e[2].data.size() + 1); }, {}},
+        {"a data descriptor whose CRC-32 differs from the central record",
+         [](auto& e) {
+             e[3].dataDescriptor = true;
+             e[3].descriptorCrc = testing::Crc32(e[3].data) ^ 1u;
+         },
+         {}},
+        {"ZIP64 sizes in a central extra field only", [](auto& e) { e[1].zip64SizesInCentralExtra = true; }, {}},
     };
     for (const auto& c : cases) {
         std::vector<ZipEntry> entries = testing::TinyReleaseEntries();
@@ -101,7 +114,9 @@ TEST(CatalogArchive, RefusesEveryMalformedArchive) {
 TEST(OpenReleaseArchive, RefusesAWrongSizeOrNoArchive) {
     std::string archive = testing::TinyReleaseArchive(testing::TinyReleaseEntries());
     archive.push_back(' ');
-    EXPECT_EQ(CatalogFailure(archive), FailureCode::VerificationFailed);
+    EXPECT_EQ(CatalogFailure(archive), FailureCode::VerificationFailed) << "one byte long";
+    archive.resize(archive.size() - 2);
+    EXPECT_EQ(CatalogFailure(archive), FailureCode::VerificationFailed) << "one byte short";
     EXPECT_EQ(CatalogFailure(std::string(ReleaseArchiveSize, 'x')), FailureCode::VerificationFailed);
 }
 
@@ -152,6 +167,19 @@ TEST_F(Extraction, WritesEveryFileWithOneReportEach) {
     }
     // The staging folder was not committed, so its owner removed it.
     EXPECT_FALSE(testing::PathExists(stagingPath_));
+}
+
+// Entries whose sizes and CRC-32 follow their data in a data descriptor
+// (bit 3) are as good as any other.
+TEST_F(Extraction, EntriesWithADataDescriptorAreAccepted) {
+    std::vector<ZipEntry> entries = testing::TinyReleaseEntries();
+    for (ZipEntry& entry : entries) entry.dataDescriptor = true;
+    std::atomic<bool> cancel{false};
+    ASSERT_EQ(Extract(entries, cancel), FailureCode::None);
+    ASSERT_EQ(extracted_.size(), PayloadEntryCount);
+    for (std::size_t row = 0; row < PayloadEntryCount; ++row) {
+        EXPECT_EQ(extracted_[row], testing::TinyFileContent(row)) << PayloadManifest[row].name;
+    }
 }
 
 TEST_F(Extraction, BadDataFailsAndLeavesNothing) {

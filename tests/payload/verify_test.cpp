@@ -10,6 +10,7 @@
 #include "tests/support/failure_of.h"
 #include "tests/support/install_tree.h"
 #include "tests/support/override_call.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/tiny_release.h"
 
 namespace pelorin::setup {
@@ -124,6 +125,20 @@ TEST_F(Verify, ChangedOrMissingFilesFailAtTheirTurn) {
     testing::WriteFileBytes(At(L"tiny.cfg"), "tiny config\nand more");
     EXPECT_EQ(Run(), FailureCode::VerificationFailed);
     EXPECT_EQ(reports_.size(), 6u);
+}
+
+// A file that another program holds open for writing cannot be trusted to
+// stay as it is hashed: the verification fails at that file's turn with code
+// 2, after the files before it.
+TEST_F(Verify, AFileHeldOpenForWritingFailsAtItsTurn) {
+    {
+        const testing::TestHandle writer =
+            testing::HoldOpen(At(L"big.bin"), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        ASSERT_TRUE(writer.IsValid());
+        EXPECT_EQ(Run(), FailureCode::AppRunning);
+        EXPECT_EQ(reports_.size(), 3u);
+    }
+    EXPECT_EQ(Run(), FailureCode::None) << "once the writer has gone";
 }
 
 TEST_F(Verify, AHardLinkedFileIsRefused) {

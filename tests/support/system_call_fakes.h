@@ -268,4 +268,43 @@ private:
     OverrideCall<BOOL(HANDLE)> close_;
 };
 
+// Makes the identity check of the file that the code under test next creates
+// new (CREATE_NEW) at `path` fail, as a failing query of its handle would:
+// the file exists, but its first query (the check right after the create)
+// fails. Later handles, whatever their value, are left alone.
+class FailCheckOfNewFile {
+public:
+    explicit FailCheckOfNewFile(const std::wstring& path)
+        : createFile_(SystemCalls().CreateFileW,
+                      [this, wanted = LongForm(path)](LPCWSTR name, DWORD access, DWORD share,
+                                                      LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                                      HANDLE templateFile) -> HANDLE {
+                          const HANDLE handle = createFile_.Original()(name, access, share, security, disposition,
+                                                                       flags, templateFile);
+                          if (handle != INVALID_HANDLE_VALUE && disposition == CREATE_NEW && wanted == name) {
+                              created_ = handle;
+                          }
+                          return handle;
+                      }),
+          information_(SystemCalls().GetFileInformationByHandleEx,
+                       [this](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID out, DWORD size) -> BOOL {
+                           if (handle != created_) {
+                               return information_.Original()(handle, kind, out, size);
+                           }
+                           created_ = INVALID_HANDLE_VALUE;
+                           ++failed_;
+                           ::SetLastError(ERROR_IO_DEVICE);
+                           return FALSE;
+                       }) {}
+
+    // How many checks were made to fail (0 or 1).
+    int Failed() const noexcept { return failed_; }
+
+private:
+    HANDLE created_ = INVALID_HANDLE_VALUE;
+    int failed_ = 0;
+    OverrideCall<CreateFileSignature> createFile_;
+    OverrideCall<FileInformationSignature> information_;
+};
+
 }  // namespace pelorin::setup::testing

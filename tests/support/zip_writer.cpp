@@ -71,36 +71,62 @@ std::string WriteZip(const std::vector<ZipEntry>& entries, const ZipOptions& opt
         const std::string& localName = entry.localName.value_or(entry.name);
         const auto offset = static_cast<std::uint32_t>(archive.size());
 
-        // The fields from "version needed" to the sizes are the same in the
-        // local header and in the central directory record.
-        std::string common;
-        Put16(common, entry.versionNeeded);
-        Put16(common, entry.flags);
-        Put16(common, entry.method);
-        Put16(common, FixedTime);
-        Put16(common, FixedDate);
-        Put32(common, crc);
-        Put32(common, static_cast<std::uint32_t>(compressed.size()));
-        Put32(common, size);
+        const auto compressedSize = static_cast<std::uint32_t>(compressed.size());
+        const auto flags = static_cast<std::uint16_t>(entry.flags | (entry.dataDescriptor ? 0x0008 : 0));
+
+        // The fields from "version needed" to the sizes, as the local header
+        // and the central directory record each say them.
+        const auto fields = [&](std::uint32_t fieldCrc, std::uint32_t compressedField, std::uint32_t sizeField) {
+            std::string out;
+            Put16(out, entry.versionNeeded);
+            Put16(out, flags);
+            Put16(out, entry.method);
+            Put16(out, FixedTime);
+            Put16(out, FixedDate);
+            Put32(out, fieldCrc);
+            Put32(out, compressedField);
+            Put32(out, sizeField);
+            return out;
+        };
 
         Put32(archive, 0x04034b50);
-        archive += common;
+        if (entry.dataDescriptor) {
+            archive += fields(0, 0, 0);
+        } else {
+            archive += fields(entry.localCrc.value_or(crc), entry.localCompressedSize.value_or(compressedSize),
+                              entry.localUncompressedSize.value_or(size));
+        }
         Put16(archive, static_cast<std::uint32_t>(localName.size()));
         Put16(archive, 0);
         archive += localName;
         archive += compressed;
+        if (entry.dataDescriptor) {
+            Put32(archive, 0x08074b50);
+            Put32(archive, entry.descriptorCrc.value_or(crc));
+            Put32(archive, compressedSize);
+            Put32(archive, size);
+        }
 
+        std::string extra;
+        if (entry.zip64SizesInCentralExtra) {
+            Put16(extra, 0x0001);
+            Put16(extra, 16);
+            Put64(extra, size);
+            Put64(extra, compressedSize);
+        }
         Put32(central, 0x02014b50);
         Put16(central, entry.versionMadeBy);
-        central += common;
+        central += entry.zip64SizesInCentralExtra ? fields(crc, 0xFFFFFFFFu, 0xFFFFFFFFu)
+                                                  : fields(crc, compressedSize, size);
         Put16(central, static_cast<std::uint32_t>(entry.name.size()));
-        Put16(central, 0);  // extra
+        Put16(central, static_cast<std::uint32_t>(extra.size()));
         Put16(central, 0);  // comment
         Put16(central, 0);  // disk
         Put16(central, 0);  // internal attributes
         Put32(central, entry.externalAttributes);
         Put32(central, offset);
         central += entry.name;
+        central += extra;
     }
     const auto centralOffset = static_cast<std::uint32_t>(archive.size());
     archive += central;

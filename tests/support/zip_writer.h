@@ -23,6 +23,17 @@ struct ZipEntry {
     std::optional<std::uint32_t> crc;       // written instead of the real CRC-32
     std::optional<std::string> localName;   // name written in the local header instead
     std::optional<std::uint32_t> uncompressedSize;  // recorded instead of the real size
+    // Written in the local header only, instead of what the central record says.
+    std::optional<std::uint32_t> localCrc;
+    std::optional<std::uint32_t> localCompressedSize;
+    std::optional<std::uint32_t> localUncompressedSize;
+    // Bit 3: the local header carries 0 for the CRC-32 and both sizes, and a
+    // data descriptor (with its signature) follows the data.
+    bool dataDescriptor = false;
+    std::optional<std::uint32_t> descriptorCrc;  // written in the descriptor instead
+    // The central record says 0xFFFFFFFF for both sizes and carries them in a
+    // ZIP64 extended information field; nothing else in the archive is ZIP64.
+    bool zip64SizesInCentralExtra = false;
 };
 
 struct ZipOptions {
