@@ -98,6 +98,14 @@ wine_start_services() {
     wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || die "Wine cannot start programs in $WINEPREFIX"
 }
 
+# "Segoe UI", the face the setup window asks for, is not in a Wine prefix.
+# Test and demo prefixes (never the product) map it to DejaVu Sans, a Debian
+# font with Cyrillic glyphs, through Wine's font replacements.
+wine_map_fonts() {
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /d 'DejaVu Sans' /f \
+        </dev/null >/dev/null 2>&1 || die "cannot map the Segoe UI font in $WINEPREFIX"
+}
+
 # Stops what wine_throwaway_prefix and wine_start_display started.
 wine_cleanup() {
     if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
