@@ -239,6 +239,7 @@ void SetProgressMarquee(bool on) {
     }
     ::SetWindowLongPtrW(ui.progressBar, GWL_STYLE, style);
     ::SendMessageW(ui.progressBar, PBM_SETMARQUEE, on ? TRUE : FALSE, 35);
+    ::InvalidateRect(ui.progressBar, nullptr, TRUE);  // no marquee block left behind
 }
 
 void RefreshScreen() {

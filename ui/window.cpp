@@ -409,7 +409,9 @@ void LayoutControls() {
     if (ui.footerLabel != nullptr) {
         ::ShowWindow(ui.footerLabel, plan.footerVisible ? SW_SHOW : SW_HIDE);
     }
-    ::InvalidateRect(ui.mainWindow, nullptr, TRUE);
+    // The whole window with its controls: a moved control may otherwise keep
+    // the bits copied from its old place.
+    ::RedrawWindow(ui.mainWindow, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void LoadPalette() {

@@ -88,6 +88,17 @@ protected:
         return colour;
     }
 
+    // A pixel as the window shows it once pending paints are done, without
+    // asking for a repaint.
+    COLORREF PixelAsShown(int x, int y) {
+        ::RedrawWindow(ui_.mainWindow, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+        PumpUntil([] { return false; }, 150);
+        const HDC dc = ::GetDC(ui_.mainWindow);
+        const COLORREF colour = ::GetPixel(dc, x, y);
+        ::ReleaseDC(ui_.mainWindow, dc);
+        return colour;
+    }
+
     // The text colour the window gives a static control.
     COLORREF TextColourOf(HWND control) {
         const HDC dc = ::CreateCompatibleDC(nullptr);
@@ -231,6 +242,30 @@ TEST_F(Window, DefaultColours) {
     RefreshScreen();
     EXPECT_EQ(Pixel(424 + 8, 430 + 20), RGB(227, 234, 242)) << "disabled primary";
     EXPECT_EQ(Pixel(424, 430 + 20), RGB(204, 218, 234)) << "disabled primary outline";
+}
+
+TEST_F(Window, AFinishedOperationIsDrawnAfresh) {
+    Open();
+    ui_.screen = Screen::Running;
+    ui_.cancellable = true;
+    RefreshScreen();
+    ShowProgress({Stage::Installing, 100, 100, true});
+    ShowProgress({Stage::Verifying, 0, 0, true});  // the marquee runs
+    EXPECT_EQ(PixelAsShown(488 + 8, 450), RGB(255, 255, 255)) << "the close button in the primary's place";
+    const COLORREF barEmpty = PixelAsShown(4, 4);
+    SetProgressMarquee(false);
+    ui_.screen = Screen::Completed;
+    RefreshScreen();
+    // The close button moved back and the primary button came in: nothing of
+    // one is left inside the other.
+    EXPECT_EQ(PixelAsShown(292 + 8, 450), RGB(255, 255, 255)) << "close button";
+    EXPECT_EQ(PixelAsShown(424 + 8, 450), RGB(0, 106, 171)) << "primary button";
+    // The bar is full from end to end.
+    const COLORREF start = PixelAsShown(52 + 20, 297);
+    EXPECT_NE(start, barEmpty);
+    for (const int x : {52 + 150, 52 + 300, 52 + 450, 52 + 520}) {
+        EXPECT_EQ(PixelAsShown(x, 297), start) << "bar at x " << x;
+    }
 }
 
 TEST_F(Window, HighContrastTakesTheSystemColours) {
