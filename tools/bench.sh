@@ -51,7 +51,7 @@ fi
 # server then listens on the build's port (so no test run of the same build can
 # go on beside it). Otherwise on a port the system picks.
 port=0
-for n in install reregister launch uninstall native; do
+for n in install reregister launch uninstall window native; do
     if wanted "$n"; then port=build; fi
 done
 for cmd in curl unzip sha256sum; do
@@ -72,11 +72,12 @@ archive=$(sed -n 's/^PELORIN_RELEASE_ARCHIVE:[A-Z]*=//p' "$PELORIN_BUILD/CMakeCa
 
 output=$(mktemp "${TMPDIR:-/tmp}/pelorin-bench-output.XXXXXX")
 trap 'server_stop; wine_cleanup; rm -f "$output"' EXIT
-# The launched application shows a window.
-if wanted launch; then wine_start_display; fi
+# The launched application and the setup window need a display.
+if wanted launch || wanted window; then wine_start_display; fi
 wine_throwaway_prefix
 note "running the benchmarks in $WINEPREFIX"
 wine_start_services
+wine_prepare_desktop
 server_trust_ca "$PELORIN_BUILD/tools/test_ca/pelorin_add_root_cert.exe"
 # The benchmark program reads PELORIN_SERVER_PORT.
 server_start "$archive" "" "$port"

@@ -17,6 +17,7 @@ harness_start() {
     wine_start_display
     wine_throwaway_prefix
     wine_start_services
+    wine_prepare_desktop
     server_trust_ca "$PELORIN_BUILD/tools/test_ca/pelorin_add_root_cert.exe" >/dev/null
     server_start "$archive" "$bodies" "$(cat "$PELORIN_BUILD/release-server-port.txt")"
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need; safe to run again and again.
 #   - Debian packages: the mingw-w64 cross compiler, Wine, Xvfb, CMake, Ninja,
-#     GoogleTest sources, Python 3 and OpenSSL.
+#     GoogleTest sources, Python 3 and OpenSSL; for the demo and the window
+#     tests X input (xdotool), screenshots (ImageMagick) and a font with
+#     Cyrillic glyphs (DejaVu).
 #   - miniz: the single-header ZIP reader, taken from the source package of a
 #     Debian suite that ships it, checked against a pinned SHA-256 and kept in
 #     the cache folder (third-party source is never committed).
@@ -11,6 +13,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
     wine wine64 xvfb xauth x11-apps
+    xdotool imagemagick fonts-dejavu-core
     cmake ninja-build googletest python3 openssl ca-certificates dpkg-dev xz-utils
 )
 

@@ -98,6 +98,20 @@ wine_start_services() {
     wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || die "Wine cannot start programs in $WINEPREFIX"
 }
 
+# Desktop settings of test and demo prefixes (never of the product):
+# - "Segoe UI", the face the setup window asks for, is not in a Wine prefix;
+#   it is mapped to DejaVu Sans, a Debian font with Cyrillic glyphs, through
+#   Wine's font replacements.
+# - Without a window manager (Xvfb) Wine waits for one to map every new
+#   window; unmanaged windows appear at once, with the caption and frame Wine
+#   draws itself.
+wine_prepare_desktop() {
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /d 'DejaVu Sans' /f \
+        </dev/null >/dev/null 2>&1 || die "cannot map the Segoe UI font in $WINEPREFIX"
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+        </dev/null >/dev/null 2>&1 || die "cannot set unmanaged windows in $WINEPREFIX"
+}
+
 # Stops what wine_throwaway_prefix and wine_start_display started.
 wine_cleanup() {
     if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then

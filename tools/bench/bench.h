@@ -137,6 +137,20 @@ private:
     std::vector<std::wstring> created_;
 };
 
+// Leaves the profile as if the product had never been installed: no product
+// root, no data folder, no shortcuts, no uninstall entry.
+void ResetProductState();
+
+// Resets the product state when it comes and when it goes, so that no
+// measurement leaves an installation behind, whatever happened.
+class CleanProductState {
+public:
+    CleanProductState();
+    ~CleanProductState();
+    CleanProductState(const CleanProductState&) = delete;
+    CleanProductState& operator=(const CleanProductState&) = delete;
+};
+
 // True when the profile is a throwaway one made and marked by the harness.
 bool InThrowawayProfile();
 
@@ -209,6 +223,7 @@ void RunInstallBench(Context& context);
 void RunReregisterBench(Context& context);
 void RunLaunchBench(Context& context);
 void RunUninstallBench(Context& context);
+void RunWindowBench(Context& context);
 
 // The line a measurement prints for the harness to pick up a figure:
 // "bench-value <name> <value>".

@@ -44,6 +44,7 @@ constexpr Measurement Measurements[] = {
     {"reregister", RunReregisterBench, true},
     {"launch", RunLaunchBench, true},
     {"uninstall", RunUninstallBench, true},
+    {"window", RunWindowBench, true},
 };
 
 bool RefusedProfile() {

@@ -61,8 +61,8 @@ void DeleteFileIfPresent(const std::wstring& path) {
     if (!::DeleteFileW(ToLongPath(path).c_str()) && PathExists(path)) Fail("removing a shortcut");
 }
 
-// Leaves the profile as if the product had never been installed: no product
-// root, no data folder, no shortcuts, no uninstall entry.
+}  // namespace
+
 void ResetProductState() {
     RemoveTree(ProductRootDirectory());
     RemoveTree(JoinPath(KnownFolderPath(FOLDERID_LocalAppData), L"Pelorin"));
@@ -72,21 +72,19 @@ void ResetProductState() {
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) Fail("removing the uninstall entry");
 }
 
-// Resets the product state when it goes, so that no measurement leaves an
-// installation behind, whatever happened.
-class CleanProductState {
-public:
-    CleanProductState() { ResetProductState(); }
-    ~CleanProductState() {
-        try {
-            ResetProductState();
-        } catch (...) {
-            std::fprintf(stderr, "could not reset the product state after a measurement\n");
-        }
+CleanProductState::CleanProductState() {
+    ResetProductState();
+}
+
+CleanProductState::~CleanProductState() {
+    try {
+        ResetProductState();
+    } catch (...) {
+        std::fprintf(stderr, "could not reset the product state after a measurement\n");
     }
-    CleanProductState(const CleanProductState&) = delete;
-    CleanProductState& operator=(const CleanProductState&) = delete;
-};
+}
+
+namespace {
 
 const ProgressFunction& CountingProgress() {
     static std::uint64_t reports = 0;
