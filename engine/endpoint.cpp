@@ -14,6 +14,6 @@ namespace pelorin::setup {
 
 const wchar_t DownloadHost[] = PELORIN_DOWNLOAD_HOST;
 const INTERNET_PORT DownloadPort = PELORIN_DOWNLOAD_PORT;
-const wchar_t ProductWebHost[] = PELORIN_PRODUCT_WEB_HOST;
+const wchar_t ProductWebHostName[] = PELORIN_PRODUCT_WEB_HOST;
 
 }  // namespace pelorin::setup

@@ -12,6 +12,6 @@ namespace pelorin::setup {
 
 extern const wchar_t DownloadHost[];
 extern const INTERNET_PORT DownloadPort;
-extern const wchar_t ProductWebHost[];
+extern const wchar_t ProductWebHostName[];
 
 }  // namespace pelorin::setup

@@ -121,7 +121,7 @@ std::unique_ptr<UninstallEntryGuard> SnapshotUninstallEntry() {
     return guard;
 }
 
-std::wstring ProductWebAddress() { return L"https://" + std::wstring(ProductWebHost); }
+std::wstring ProductWebAddress() { return L"https://" + std::wstring(ProductWebHostName); }
 
 std::vector<RegistryValueSnapshot> UninstallEntryValues(const std::wstring& installDirectory) {
     std::vector<RegistryValueSnapshot> values;

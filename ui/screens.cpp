@@ -6,18 +6,14 @@
 #include <cwchar>
 #include <vector>
 
+#include "engine/endpoint.h"
 #include "ui/window.h"
 #include "ui/ui_calls.h"
 #include "ui/ui_state.h"
 
-#ifndef PELORIN_PRODUCT_WEB_HOST
-#error "PELORIN_PRODUCT_WEB_HOST names the product's web host (set by CMake)"
-#endif
-
 namespace pelorin::setup {
 namespace {
 
-constexpr wchar_t WebHost[] = PELORIN_PRODUCT_WEB_HOST;
 constexpr std::wstring_view ProductVersionText = L"0.5.0";
 constexpr std::wstring_view DefaultPathText = L"Папка текущего пользователя";
 constexpr double Mebibyte = 1048576.0;
@@ -158,7 +154,7 @@ void WriteScreenTexts(UiState& ui) {
             SetTextIfChanged(ui.bodyLabel, CompletedBody.For(uninstall));
             SetTextIfChanged(ui.cardTitleLabel, CompletedCardTitle.For(uninstall));
             if (uninstall) {
-                SetTextIfChanged(ui.cardTextLabel, std::wstring(SubscriptionCardText) + WebHost + L".");
+                SetTextIfChanged(ui.cardTextLabel, std::wstring(SubscriptionCardText) + ProductWebHostName + L".");
             } else {
                 SetTextIfChanged(ui.cardTextLabel,
                                  ui.lastResult.desktopShortcutOk ? ShortcutCardText : NoDesktopShortcutCardText);
@@ -175,7 +171,7 @@ void WriteScreenTexts(UiState& ui) {
 }  // namespace
 
 std::wstring_view ProductWebHost() noexcept {
-    return WebHost;
+    return ProductWebHostName;  // the build setting the Uninstall entry's address uses too
 }
 
 std::wstring_view StageLabel(Stage stage) noexcept {
@@ -264,7 +260,7 @@ void RefreshScreen() {
     Show(ui.primaryButton, !running);
 
     SetTextIfChanged(ui.pathLabel, ui.installPath.empty() ? DefaultPathText : std::wstring_view(ui.installPath));
-    SetTextIfChanged(ui.footerLabel, WebHost);
+    SetTextIfChanged(ui.footerLabel, ProductWebHostName);
     SetTextIfChanged(ui.subtitleLabel, std::wstring(SubtitlePrefix) + std::wstring(ProductVersionText));
     SetTextIfChanged(ui.closeButton, running ? (cancelPending ? CancellingClose : CancelClose) : ClosePrimary);
     // The wait note replaces the mode note while a running operation can no
