@@ -279,18 +279,21 @@ OperationResult Uninstall(std::atomic<bool>& cancel, const ProgressFunction& pro
         RemoveShortcuts(installDirectory);
         RemoveUninstallEntry(installDirectory);
 
-        SetDeleteDisposition(uninstaller.Get());
+        // The marker goes first: a marker must never outlive its uninstaller,
+        // or the folder could neither be uninstalled nor replaced. If the
+        // uninstaller cannot go, the marker is kept with it, so that a second
+        // run can finish; should even that fail, what stays has no marker and
+        // the installer replaces it as a leftover.
+        SetDeleteDisposition(marker.Get());
         try {
-            SetDeleteDisposition(marker.Get());
+            SetDeleteDisposition(uninstaller.Get());
         } catch (...) {
-            // Keep the uninstaller beside the marker that stays, so that the
-            // installation can still be uninstalled by a second run.
             FILE_DISPOSITION_INFO keep{FALSE};
-            SystemCalls().SetFileInformationByHandle(uninstaller.Get(), FileDispositionInfo, &keep, sizeof keep);
+            SystemCalls().SetFileInformationByHandle(marker.Get(), FileDispositionInfo, &keep, sizeof keep);
             throw;
         }
-        uninstaller.Close();
         marker.Close();
+        uninstaller.Close();
 
         installPins.Clear();  // a held folder cannot be removed
         for (const std::wstring& folder : ManifestDirectories()) {

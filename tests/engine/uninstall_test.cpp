@@ -510,6 +510,32 @@ TEST_F(UninstallTest, FailuresDuringTheRemovalLeaveWhatCanBeRemovedAgain) {
     }
 }
 
+TEST_F(UninstallTest, AMarkerNeverOutlivesItsUninstaller) {
+    // The uninstaller cannot go, and keeping the marker with it fails too.
+    Install();
+    {
+        RefusedDeletion uninstaller(Uninstaller());
+        OverrideCall<testing::FileInformationSignature> keepRefused(
+            SystemCalls().SetFileInformationByHandle,
+            [&keepRefused](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size) -> BOOL {
+                if (kind == FileDispositionInfo && !static_cast<FILE_DISPOSITION_INFO*>(data)->DeleteFile) {
+                    ::SetLastError(ERROR_ACCESS_DENIED);
+                    return FALSE;
+                }
+                return keepRefused.Original()(handle, kind, data, size);
+            });
+        EXPECT_EQ(Run().code, FailureCode::WriteFailed);
+    }
+    EXPECT_FALSE(testing::PathExists(Marker()));
+    EXPECT_TRUE(testing::PathExists(Uninstaller()));
+    // What is left is no installation: the uninstaller says so, and the
+    // installer run without parameters makes a working one.
+    EXPECT_EQ(Run().code, FailureCode::InstallationNotFound);
+    Install();
+    EXPECT_NO_THROW(VerifyInstalledTree(InstallDirectory(), nullptr, {}));
+    EXPECT_EQ(Run().code, FailureCode::None);
+}
+
 TEST_F(UninstallTest, AShortcutOrEntryThatCannotBeCheckedIsNeverTakenForForeign) {
     using QuerySignature = LSTATUS(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
     using CreateInstanceSignature = HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
