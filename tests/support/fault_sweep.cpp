@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
@@ -163,6 +164,21 @@ public:
     }
 
 protected:
+    // QueryInterface for the interfaces this wrapper is itself, counted as
+    // the method `name`.
+    HRESULT Answer(const char* name, REFIID iid, void** out, std::initializer_list<const IID*> own) {
+        *out = nullptr;
+        if (books_->Fail(name)) return E_FAIL;
+        for (const IID* mine : own) {
+            if (iid == *mine) {
+                AddRef();
+                *out = static_cast<Interface*>(this);
+                return S_OK;
+            }
+        }
+        return E_NOINTERFACE;
+    }
+
     Interface* real_;
     std::shared_ptr<Books> books_;
 
@@ -177,14 +193,7 @@ public:
     }
     ~SweptStream() override { books_->streams.erase(this); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = nullptr;
-        if (books_->Fail("IStream::QueryInterface")) return E_FAIL;
-        if (iid == IID_IUnknown || iid == IID_IStream || iid == IID_ISequentialStream) {
-            AddRef();
-            *out = static_cast<IStream*>(this);
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        return Answer("IStream::QueryInterface", iid, out, {&IID_IUnknown, &IID_IStream, &IID_ISequentialStream});
     }
     PELORIN_SWEPT_METHOD(IStream, Read, (void* data, ULONG size, ULONG* read), (data, size, read))
     PELORIN_SWEPT_METHOD(IStream, Write, (const void* data, ULONG size, ULONG* written), (data, size, written))
@@ -208,14 +217,7 @@ class SweptPersistStream final : public SweptObject<IPersistStream> {
 public:
     using SweptObject::SweptObject;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = nullptr;
-        if (books_->Fail("IPersistStream::QueryInterface")) return E_FAIL;
-        if (iid == IID_IUnknown || iid == IID_IPersist || iid == IID_IPersistStream) {
-            AddRef();
-            *out = static_cast<IPersistStream*>(this);
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        return Answer("IPersistStream::QueryInterface", iid, out, {&IID_IUnknown, &IID_IPersist, &IID_IPersistStream});
     }
     PELORIN_SWEPT_METHOD(IPersistStream, GetClassID, (CLSID * id), (id))
     PELORIN_SWEPT_METHOD(IPersistStream, IsDirty, (), ())
@@ -229,13 +231,8 @@ class SweptShellLink final : public SweptObject<IShellLinkW> {
 public:
     using SweptObject::SweptObject;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = nullptr;
-        if (books_->Fail("IShellLinkW::QueryInterface")) return E_FAIL;
-        if (iid == IID_IUnknown || iid == IID_IShellLinkW) {
-            AddRef();
-            *out = static_cast<IShellLinkW*>(this);
-            return S_OK;
-        }
+        const HRESULT answer = Answer("IShellLinkW::QueryInterface", iid, out, {&IID_IUnknown, &IID_IShellLinkW});
+        if (answer != E_NOINTERFACE) return answer;
         if (iid == IID_IPersistStream) {
             IPersistStream* persist = nullptr;
             const HRESULT result = real_->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist));
