@@ -1,7 +1,6 @@
-// Acceptance and extraction of the release archive, read from memory. The
-// archive's central directory must describe exactly the manifest's files;
-// every byte written to the staging folder is hashed as it is written and
-// checked against the manifest.
+// Extraction of the accepted release archive into the staging folder: every
+// byte written is hashed as it is written and checked against the manifest.
+// Opening and cataloguing the archive (payload/catalog.h) come first.
 #pragma once
 
 #include <windows.h>
@@ -9,44 +8,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <vector>
 
 #include "engine/contract.h"
+#include "payload/catalog.h"
 #include "platform/sha256.h"
 
 namespace pelorin::setup {
 
 struct StagingFolder;
-
-// Owner of the ZIP reader over the download buffer. The buffer must outlive
-// the reader and stay unchanged while it is open; the reader is closed when
-// its owner goes.
-class ZipReader {
-public:
-    ZipReader();
-    ~ZipReader();
-    ZipReader(const ZipReader&) = delete;
-    ZipReader& operator=(const ZipReader&) = delete;
-
-    struct State;
-    State& state() noexcept { return *state_; }
-
-private:
-    std::unique_ptr<State> state_;
-};
-
-// For each manifest row, the archive's file index of that row's entry.
-using EntryMap = std::vector<std::int32_t>;
-
-// Opens the reader over the buffer; VerificationFailed unless the buffer holds
-// exactly the release archive's size and is a ZIP file.
-void OpenReleaseArchive(ZipReader& reader, const std::vector<std::uint8_t>& buffer);
-
-// Proves that the archive holds exactly the manifest's files, DEFLATE regular
-// files under the release's root folder and nothing else; VerificationFailed
-// otherwise, with no detail.
-EntryMap CatalogArchive(ZipReader& reader);
 
 // Writes every manifest file into the staging folder in manifest order, with
 // one Installing report after each file.

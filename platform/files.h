@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/handles.h"
+#include "platform/install_marker_format.h"
 
 namespace pelorin::setup {
 
@@ -99,11 +100,6 @@ void CopyFileVerified(const std::wstring& source, const std::wstring& destinatio
 // record's flags as each move succeeds. Deletes nothing. A failed flush or
 // move: 9.
 void ReplaceFileWithBackup(FileReplacement& replacement, const void* bytes, std::size_t count);
-
-// The first 89 bytes of every install marker this program writes: the magic
-// line, the version and the release archive's digest, each ended by a line
-// feed. The uninstaller's digest and a line feed follow.
-std::string InstallMarkerHead();
 
 // The uninstaller digest recorded in the install marker of `installDirectory`.
 // Missing: 8; locked: 2; reparse point or second link: 6; malformed or too

@@ -1,6 +1,5 @@
-// Paths and fixed locations. A path is a UTF-16 string in drive-letter form
-// ("C:\a\b"); it is turned into the extended-length form only when it is handed
-// to a file interface, and only after it passed the acceptance rule.
+// Paths and fixed locations: the path rules (platform/path_rules.h) and the
+// locations the system names.
 #pragma once
 
 #include <windows.h>
@@ -9,23 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/path_rules.h"
+
 namespace pelorin::setup {
-
-// The acceptance rule of every path that reaches a file interface.
-bool IsAcceptedPath(std::wstring_view path) noexcept;
-
-// "\\?\" + path; InstallFolderRejected when the path breaks the rule.
-std::wstring ToLongPath(std::wstring_view path);
-
-// base + "\" + relative, with every '/' of the relative part made a '\'.
-std::wstring JoinPath(std::wstring_view base, std::wstring_view relative);
-
-// The folder containing `path`; InstallFolderRejected when there is none.
-std::wstring ParentPath(std::wstring_view path);
-
-// Removes trailing backslashes from a folder text reported by the shell, but
-// never the one of a drive root.
-std::wstring TrimTrailingBackslashes(std::wstring text);
 
 // A shell known folder: WriteFailed when the shell cannot name it,
 // InstallFolderRejected when the answer breaks the acceptance rule.

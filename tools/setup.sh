@@ -3,7 +3,9 @@
 #   - Debian packages: the mingw-w64 cross compiler, Wine, Xvfb, CMake, Ninja,
 #     GoogleTest sources, Python 3 and OpenSSL; for the demo and the window
 #     tests X input (xdotool), screenshots (ImageMagick) and a font with
-#     Cyrillic glyphs (DejaVu).
+#     Cyrillic glyphs (DejaVu); for the fuzz targets (tools/fuzz.sh) clang
+#     with its sanitizer and libFuzzer runtimes, and LLVM's symbolizer for
+#     readable reports.
 #   - miniz: the single-header ZIP reader, taken from the source package of a
 #     Debian suite that ships it, checked against a pinned SHA-256 and kept in
 #     the cache folder (third-party source is never committed).
@@ -15,6 +17,7 @@ packages=(
     wine wine64 xvfb xauth x11-apps
     xdotool imagemagick fonts-dejavu-core
     cmake ninja-build googletest python3 openssl ca-certificates dpkg-dev xz-utils
+    clang libclang-rt-dev llvm
 )
 
 as_root() {

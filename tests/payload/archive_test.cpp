@@ -1,7 +1,6 @@
 // Acceptance and extraction of release archives, against the tiny release.
 #include "payload/archive.h"
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "platform/system_calls.h"
 #include "tests/support/failure_of.h"
 #include "tests/support/install_tree.h"
+#include "tests/support/malformed_archives.h"
 #include "tests/support/override_call.h"
 #include "tests/support/tiny_release.h"
 
@@ -21,14 +21,6 @@ namespace {
 
 using testing::FailureOf;
 using testing::ZipEntry;
-
-ZipEntry Entry(std::string name, std::string data, std::uint16_t method = 8) {
-    ZipEntry entry;
-    entry.name = std::move(name);
-    entry.data = std::move(data);
-    entry.method = method;
-    return entry;
-}
 
 std::vector<std::uint8_t> Bytes(const std::string& archive) {
     return std::vector<std::uint8_t>(archive.begin(), archive.end());
@@ -58,51 +50,7 @@ TEST(CatalogArchive, AcceptsTheReleaseInAnyOrder) {
 }
 
 TEST(CatalogArchive, RefusesEveryMalformedArchive) {
-    const std::string prefix(ArchiveRootPrefix);
-    const struct {
-        const char* what;
-        std::function<void(std::vector<ZipEntry>&)> change;
-        testing::ZipOptions options;
-    } cases[] = {
-        {"a stored entry", [](auto& e) { e[2].method = 0; }, {}},
-        {"no Unix mode", [](auto& e) { e[1].externalAttributes = 0; }, {}},
-        {"a Unix folder mode", [](auto& e) { e[1].externalAttributes = 040755u << 16; }, {}},
-        {"a Unix link mode", [](auto& e) { e[1].externalAttributes = 0120777u << 16; }, {}},
-        {"the MS-DOS folder attribute", [](auto& e) { e[0].externalAttributes |= 0x10; }, {}},
-        {"the reparse attribute", [](auto& e) { e[0].externalAttributes |= 0x400; }, {}},
-        {"a folder entry", [&](auto& e) { e[6] = Entry(prefix + "tiny.cfg/", "", 0); }, {}},
-        {"one entry too few", [](auto& e) { e.pop_back(); }, {}},
-        {"one entry too many", [&](auto& e) { e.push_back(Entry(prefix + "extra.txt", "x")); }, {}},
-        {"ZIP64", [](auto&) {}, {true, std::nullopt}},
-        {"a wrong root folder", [](auto& e) { e[3].name = "Pelorin-Windows-0.4.0-win-x64/big.bin"; }, {}},
-        {"a root folder in another case", [](auto& e) { e[3].name = "pelorin-windows-0.5.0-win-x64/big.bin"; }, {}},
-        {"no root folder", [](auto& e) { e[3].name = "big.bin"; }, {}},
-        {"a name in another case", [&](auto& e) { e[3].name = prefix + "Big.bin"; }, {}},
-        {"a name not in the manifest", [&](auto& e) { e[3].name = prefix + "big.bin2"; }, {}},
-        {"a duplicate name", [](auto& e) { e[2] = e[1]; }, {}},
-        {"an invalid name", [&](auto& e) { e[6].name = prefix + "tiny.cfg."; }, {}},
-        {"a non-ASCII name without the UTF-8 flag", [](auto& e) { e[5].flags = 0; }, {}},
-        {"version needed 4.5", [](auto& e) { e[0].versionNeeded = 45; }, {}},
-        {"the encryption bit", [](auto& e) { e[0].flags |= 0x0001; }, {}},
-        {"the strong encryption bit", [](auto& e) { e[0].flags |= 0x0040; }, {}},
-        {"the masked directory bit", [](auto& e) { e[0].flags |= 0x2000; }, {}},
-        {"a local name that differs", [&](auto& e) { e[4].localName = prefix + "licenses/config.jsoN"; }, {}},
-        {"a size that differs from the manifest", [](auto& e) { e[6].data += "!"; }, {}},
-        {"a local CRC-32 that differs from the central record",
-         [](auto& e) { e[2].localCrc = testing::Crc32(e[2].data) ^ 1u; }, {}},
-        {"a local compressed size that differs from the central record",
-         [](auto& e) { e[2].localCompressedSize = 1; }, {}},
-        {"a local size that differs from the central record",
-         [](auto& e) { e[2].localUncompressedSize = static_cast<std::uint32_t>(e[2].data.size() + 1); }, {}},
-        {"a data descriptor whose CRC-32 differs from the central record",
-         [](auto& e) {
-             e[3].dataDescriptor = true;
-             e[3].descriptorCrc = testing::Crc32(e[3].data) ^ 1u;
-         },
-         {}},
-        {"ZIP64 sizes in a central extra field only", [](auto& e) { e[1].zip64SizesInCentralExtra = true; }, {}},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : testing::CatalogRefusals()) {
         std::vector<ZipEntry> entries = testing::TinyReleaseEntries();
         c.change(entries);
         testing::ZipOptions options = c.options;
@@ -183,15 +131,7 @@ TEST_F(Extraction, EntriesWithADataDescriptorAreAccepted) {
 }
 
 TEST_F(Extraction, BadDataFailsAndLeavesNothing) {
-    const struct {
-        const char* what;
-        std::function<void(std::vector<ZipEntry>&)> change;
-    } cases[] = {
-        {"corrupt DEFLATE data", [](auto& e) { e[3].corruptDeflate = true; }},
-        {"a wrong CRC-32", [](auto& e) { e[3].crc = 12345u; }},
-        {"right size and CRC, wrong content", [](auto& e) { e[3].data[70000] ^= 0x01; }},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : testing::DataRefusals()) {
         std::vector<ZipEntry> entries = testing::TinyReleaseEntries();
         c.change(entries);
         std::atomic<bool> cancel{false};

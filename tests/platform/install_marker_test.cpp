@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "payload/manifest.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/system_calls.h"
 #include "tests/support/failure_of.h"
+#include "tests/support/marker_forms.h"
 #include "tests/support/system_call_fakes.h"
 #include "tests/support/temp_folder.h"
 
@@ -23,27 +23,9 @@ using Arrangement = std::shared_ptr<void>;
 
 constexpr char UninstallerDigest[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f00123456789abcdef0123456789abcdef";
 
-// Joins texts by appending (GCC 12 misreports "literal" + std::string).
-template <typename... Parts>
-std::string Join(const Parts&... parts) {
-    std::string text;
-    (text.append(parts), ...);
-    return text;
-}
-
-std::string Head() {
-    return Join("PELORIN-INSTALL-1\n0.5.0\n", ReleaseArchiveSha256, "\n");
-}
-
-std::string Marker(const std::string& digestLine = Join(UninstallerDigest, "\n")) {
-    return Join(Head(), digestLine);
-}
-
-std::string Upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
+// The marker as written.
+std::string Marker() {
+    return testing::InstallMarkerForms(UninstallerDigest).front().content;
 }
 
 class InstallMarkerTest : public ::testing::Test {
@@ -58,40 +40,7 @@ protected:
 
 TEST_F(InstallMarkerTest, AcceptsExactlyTheWrittenForm) {
     ASSERT_EQ(Marker().size(), 154u);
-    std::string oversized = Marker();
-    oversized.insert(Head().size(), std::string(1025 - oversized.size(), 'a'));
-    std::string atLimit = Marker();
-    atLimit.insert(Head().size(), std::string(1024 - atLimit.size(), 'a'));
-
-    const struct {
-        const char* what;
-        std::string content;
-        bool accepted;
-    } cases[] = {
-        {"as written", Marker(), true},
-        {"uppercase digest", Marker(Join(Upper(UninstallerDigest), "\n")), false},
-        {"one uppercase digit", Marker(Join(std::string(UninstallerDigest).replace(10, 1, "B"), "\n")), false},
-        {"not a hex digit", Marker(Join(std::string(UninstallerDigest).replace(63, 1, "g"), "\n")), false},
-        {"carriage return before the last line feed", Marker(Join(UninstallerDigest, "\r\n")), false},
-        {"carriage return in place of the last digit",
-         Marker(Join(std::string(UninstallerDigest).substr(0, 63), "\r\n")), false},
-        {"byte after the last line feed", Join(Marker(), "x"), false},
-        {"empty line after the last line feed", Join(Marker(), "\n"), false},
-        {"no final line feed", Marker(Join(UninstallerDigest, "0")), false},
-        {"digest one short", Marker(Join(std::string(UninstallerDigest).substr(1), "\n")), false},
-        {"CRLF lines", Join("PELORIN-INSTALL-1\r\n0.5.0\r\n", ReleaseArchiveSha256, "\r\n", UninstallerDigest, "\r\n"),
-         false},
-        {"other format line", Join("PELORIN-INSTALL-2", Marker().substr(17)), false},
-        {"other version", Join("PELORIN-INSTALL-1\n0.5.1\n", Marker().substr(24)), false},
-        {"other release archive", Join("PELORIN-INSTALL-1\n0.5.0\n", UninstallerDigest, "\n", UninstallerDigest, "\n"),
-         false},
-        {"release digest in uppercase",
-         Join("PELORIN-INSTALL-1\n0.5.0\n", Upper(ReleaseArchiveSha256), "\n", UninstallerDigest, "\n"), false},
-        {"1024 bytes", atLimit, false},
-        {"1025 bytes", oversized, false},
-        {"empty", "", false},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : testing::InstallMarkerForms(UninstallerDigest)) {
         WriteTestFile(MarkerPath(), c.content);
         HandleLedger ledger;
         if (c.accepted) {

@@ -38,7 +38,7 @@
 #include "platform/paths.h"
 #include "tools/bench/bench.h"
 
-// From the ZIP reader's translation unit (payload/archive.cpp).
+// From the ZIP reader's translation unit (payload/catalog.cpp).
 extern "C" {
 std::size_t tinfl_decompress_mem_to_mem(void* output, std::size_t outputLength, const void* input,
                                         std::size_t inputLength, int flags);
