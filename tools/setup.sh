@@ -3,7 +3,8 @@
 #   - Debian packages: the mingw-w64 cross compiler, Wine, Xvfb, CMake, Ninja,
 #     GoogleTest sources, Python 3 and OpenSSL; for the demo and the window
 #     tests X input (xdotool), screenshots (ImageMagick) and a font with
-#     Cyrillic glyphs (DejaVu).
+#     Cyrillic glyphs (DejaVu); osslsigncode, which signs and verifies releases
+#     (tools/release.sh).
 #   - miniz: the single-header ZIP reader, taken from the source package of a
 #     Debian suite that ships it, checked against a pinned SHA-256 and kept in
 #     the cache folder (third-party source is never committed).
@@ -15,6 +16,7 @@ packages=(
     wine wine64 xvfb xauth x11-apps
     xdotool imagemagick fonts-dejavu-core
     cmake ninja-build googletest python3 openssl ca-certificates dpkg-dev xz-utils
+    osslsigncode git
 )
 
 as_root() {
