@@ -5,7 +5,8 @@
 #     tests X input (xdotool), screenshots (ImageMagick) and a font with
 #     Cyrillic glyphs (DejaVu); for the fuzz targets (tools/fuzz.sh) clang
 #     with its sanitizer and libFuzzer runtimes, and LLVM's symbolizer for
-#     readable reports.
+#     readable reports; osslsigncode, which signs and verifies releases
+#     (tools/release.sh).
 #   - miniz: the single-header ZIP reader, taken from the source package of a
 #     Debian suite that ships it, checked against a pinned SHA-256 and kept in
 #     the cache folder (third-party source is never committed).
@@ -18,6 +19,7 @@ packages=(
     xdotool imagemagick fonts-dejavu-core
     cmake ninja-build googletest python3 openssl ca-certificates dpkg-dev xz-utils
     clang libclang-rt-dev llvm
+    osslsigncode git
 )
 
 as_root() {

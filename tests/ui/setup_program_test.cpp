@@ -1,10 +1,12 @@
 // The built setup program as a user runs it: its command-line forms and exit
 // codes, the usage and failure boxes dismissed the way a user would, an
 // install through its window, the installed uninstaller handing over to its
-// relocated copy, and the resources of the product executable.
+// relocated copy (also when the program carries an Authenticode signature),
+// and the resources of the product executable.
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -166,6 +168,8 @@ protected:
         ASSERT_TRUE(PathExists(JoinPath(InstallDirectory(), L"uninstall.exe")));
     }
 
+    void InstallAndUninstallThroughTheInstalledUninstaller();
+
     std::wstring setup_;
 };
 
@@ -281,7 +285,10 @@ TEST_F(SetupProgram, At144DpiEverythingIsOneAndAHalfTimesLarger) {
     EXPECT_EQ(program.ExitCode(), 0u);
 }
 
-TEST_F(SetupProgram, TheInstalledUninstallerHandsOverAndTheCopyUninstalls) {
+// Installs through the window, then runs the installed uninstaller as the
+// list of installed programs does: it hands over to its relocated copy, whose
+// window removes the installation.
+void SetupProgram::InstallAndUninstallThroughTheInstalledUninstaller() {
     InstallThroughTheWindow();
     const std::wstring uninstaller = JoinPath(InstallDirectory(), L"uninstall.exe");
     EXPECT_EQ(ReadFileBytes(uninstaller), ReadFileBytes(setup_)) << "the install wrote this program";
@@ -312,6 +319,39 @@ TEST_F(SetupProgram, TheInstalledUninstallerHandsOverAndTheCopyUninstalls) {
         EXPECT_EQ(code, 0u);
         ::CloseHandle(copy);
     }
+}
+
+TEST_F(SetupProgram, TheInstalledUninstallerHandsOverAndTheCopyUninstalls) {
+    InstallAndUninstallThroughTheInstalledUninstaller();
+}
+
+// The Authenticode signature of a PE file: the certificate table the data
+// directory names, at the end of the file, holding PKCS #7 signed data.
+bool CarriesASignature(const std::string& image) {
+    auto read32 = [&image](std::size_t at) -> std::uint32_t {
+        std::uint32_t value = 0;
+        if (at + 4 <= image.size()) std::memcpy(&value, image.data() + at, 4);
+        return value;
+    };
+    const std::uint32_t pe = read32(0x3C);
+    if (image.size() < pe + 24 + 112 + 5 * 8 || read32(pe) != 0x00004550) return false;
+    const std::size_t optional = pe + 24;
+    if ((read32(optional) & 0xFFFF) != 0x20B) return false;  // PE32+
+    const std::uint32_t offset = read32(optional + 112 + 4 * 8);  // the security directory
+    const std::uint32_t size = read32(optional + 112 + 4 * 8 + 4);
+    if (size < 8 || std::size_t{offset} + size != image.size()) return false;
+    const std::uint32_t typeAndRevision = read32(offset + 4);
+    return (typeAndRevision >> 16) == 2 /* WIN_CERT_TYPE_PKCS_SIGNED_DATA */;
+}
+
+TEST_F(SetupProgram, ASignedProgramInstallsAndItsInstalledCopyUninstalls) {
+    const std::wstring unsignedProgram = setup_;
+    setup_ = EnvironmentVariable(L"PELORIN_TEST_SIGNED_SETUP");
+    ASSERT_FALSE(setup_.empty()) << "PELORIN_TEST_SIGNED_SETUP names the signed setup program";
+    const std::string image = ReadFileBytes(setup_);
+    ASSERT_TRUE(CarriesASignature(image)) << "the program carries an Authenticode signature";
+    ASSERT_FALSE(CarriesASignature(ReadFileBytes(unsignedProgram)));
+    InstallAndUninstallThroughTheInstalledUninstaller();
 }
 
 TEST_F(SetupProgram, AnUninstallerThatFailsItsCheckSaysSoAndEndsWithCode1) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Tests of the release tools: entry-name rules, name-set rules, the archive
-checks of the manifest generator, and a fixture release round trip.
+checks of the manifest generator, a fixture release round trip, and the
+licence-notice check of the release script.
 
     python3 -m unittest test_release_tools     (from this folder)
 
@@ -14,6 +15,7 @@ import io
 import os
 import re
 import struct
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -23,6 +25,7 @@ from contextlib import redirect_stderr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import check_notices  # noqa: E402
 import make_manifest  # noqa: E402
 import make_release  # noqa: E402
 import release_rules as rules  # noqa: E402
@@ -439,6 +442,88 @@ class ResourcePackTuning(unittest.TestCase):
     def test_impossible_target_is_reported(self):
         with self.assertRaises(make_release.GenerationError):
             make_release.ResourcePack(50_000).tune(60_000)
+
+
+class LicenceNoticeCheck(unittest.TestCase):
+    """What the link took, from the map, and whose notices are missing."""
+
+    MAP = """\
+Archive member included to satisfy reference by file (symbol)
+
+ui/libpelorin_ui.a(entry.cpp.obj)
+                              ui/CMakeFiles/pelorin_setup.dir/main.cpp.obj (pelorin::setup::RunSetup(HINSTANCE__*, int))
+/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++.a(cow-stdexcept.o)
+                              ui/libpelorin_ui.a(entry.cpp.obj) (std::runtime_error::runtime_error(char const*))
+lib/libshort.a(a.o)           ui/libpelorin_ui.a(entry.cpp.obj) (short_symbol)
+
+Discarded input sections
+
+ .text          0x0000000000000000        0x0 x/libignored.a(b.o)
+
+Memory Configuration
+
+Linker script and memory map
+
+LOAD /usr/x86_64-w64-mingw32/lib/crt2u.o
+LOAD ui/CMakeFiles/pelorin_setup.dir/main.cpp.obj
+LOAD ui/CMakeFiles/pelorin_setup_resources.dir/__/resources/setup.rc.res
+LOAD ui/libpelorin_ui.a
+LOAD dll stuff
+"""
+
+    def test_the_map_names_members_taken_and_objects_loaded(self):
+        self.assertEqual(check_notices.linked_files(self.MAP), [
+            ("ui/libpelorin_ui.a", "entry.cpp.obj"),
+            ("/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++.a", "cow-stdexcept.o"),
+            ("lib/libshort.a", "a.o"),
+            ("/usr/x86_64-w64-mingw32/lib/crt2u.o", None),
+            ("ui/CMakeFiles/pelorin_setup.dir/main.cpp.obj", None),
+            ("ui/CMakeFiles/pelorin_setup_resources.dir/__/resources/setup.rc.res", None),
+        ])
+
+    def setUp(self):
+        try:
+            library = subprocess.run(["x86_64-w64-mingw32-g++-posix", "-print-file-name=libstdc++.a"],
+                                     capture_output=True, text=True, check=True).stdout.strip()
+        except (OSError, subprocess.CalledProcessError):
+            self.skipTest("no mingw-w64 compiler on this machine (tools/setup.sh installs it)")
+        package = check_notices.make_notices.owning_package(library)
+        if package is None:
+            self.skipTest("the compiler's libstdc++.a belongs to no Debian package here")
+        self.library, self.package = library, package
+        self.licence = check_notices.make_notices.package_licence(package)
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.vendored = os.path.join(folder.name, "vendored.h")
+        self.grant = "/* Copyright 2024 Someone\n   Permission is hereby granted, free of charge, ... */"
+        with open(self.vendored, "w") as f:
+            f.write("/* a plain comment */\n" + self.grant + "\nint vendored;\n")
+        self.unlicensed = os.path.join(folder.name, "unlicensed.h")
+        with open(self.unlicensed, "w") as f:
+            f.write("/* no licence here */\nint unlicensed;\n")
+
+    def test_missing_notices(self):
+        crlf = (self.licence + "\n" + self.grant).replace("\n", "\r\n")
+        cases = [
+            # (name, third-party files, notices text, what the problems name)
+            ("package and vendored notice present", [self.library, self.vendored],
+             self.licence + "\n" + self.grant, []),
+            ("stored with CRLF line ends, as the resource holds it", [self.library, self.vendored], crlf, []),
+            ("package notice missing", [self.library], self.grant, [self.package]),
+            ("vendored notice missing", [self.vendored], self.licence, ["vendored.h"]),
+            ("package notice cut short", [self.library], self.licence[: len(self.licence) // 2], [self.package]),
+            ("a file of no package and no licence", [self.unlicensed], self.licence, ["unlicensed.h"]),
+        ]
+        for name, files, notices, named in cases:
+            with self.subTest(name):
+                _, problems = check_notices.missing_notices(files, notices)
+                self.assertEqual(len(problems), len(named), problems)
+                for problem, what in zip(problems, named):
+                    self.assertIn(what, problem)
+
+    def test_origins_are_packages_and_vendored_files(self):
+        origins, _ = check_notices.missing_notices([self.library, self.library, self.vendored], "")
+        self.assertEqual(origins, [self.package, "vendored.h"])
 
 
 if __name__ == "__main__":

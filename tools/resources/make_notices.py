@@ -29,8 +29,9 @@ RUNTIME_LIBRARIES = (
 RULE = "=" * 78
 
 
-def miniz_notices(header):
-    """The licence comments of miniz.h: every comment block that grants a licence."""
+def licence_comments(header):
+    """The licence comments of a source file that no package installs (miniz.h):
+    every comment block that grants a licence, each once; empty if there is none."""
     with open(header, encoding="utf-8") as source:
         text = source.read()
     blocks = []
@@ -43,17 +44,36 @@ def miniz_notices(header):
         if "Permission is hereby granted" in block or "free and unencumbered software" in block:
             blocks.append(block)
         start = text.find("/*", end + 2)
-    if not blocks:
-        sys.exit(f"make_notices: no licence text found in {header}")
-    return "\n\n".join(dict.fromkeys(blocks))
+    return list(dict.fromkeys(blocks))
+
+
+def owning_packages(paths):
+    """{path: the Debian package that installed it} for the paths some package
+    installed; one dpkg query for all of them."""
+    candidates = {}
+    for path in paths:
+        for candidate in (os.path.realpath(path), os.path.normpath(path)):
+            candidates.setdefault(candidate, []).append(path)
+    found = {}
+    listed = sorted(candidates)
+    for i in range(0, len(listed), 500):
+        out = subprocess.run(["dpkg", "-S", *listed[i:i + 500]], capture_output=True, text=True)
+        for line in out.stdout.splitlines():
+            package, _, installed = line.partition(": ")
+            for path in candidates.get(installed.strip(), []):
+                found.setdefault(path, package.split(",")[0].split(":")[0].strip())
+    return found
 
 
 def owning_package(path):
-    real = os.path.realpath(path)
-    out = subprocess.run(["dpkg", "-S", real], capture_output=True, text=True)
-    if out.returncode != 0:
-        sys.exit(f"make_notices: no Debian package owns {real}")
-    return out.stdout.split(":", 1)[0].strip()
+    """The Debian package that installed `path`, or None."""
+    return owning_packages([path]).get(path)
+
+
+def package_licence(package):
+    """The copyright file the package installs."""
+    with open(f"/usr/share/doc/{package}/copyright", encoding="utf-8") as source:
+        return source.read()
 
 
 def runtime_notices(compiler):
@@ -63,12 +83,14 @@ def runtime_notices(compiler):
                               check=True).stdout.strip()
         if not os.path.isabs(path) or not os.path.exists(path):
             sys.exit(f"make_notices: the compiler does not link {library}")
-        by_package.setdefault(owning_package(path), []).append(description)
+        package = owning_package(path)
+        if package is None:
+            sys.exit(f"make_notices: no Debian package owns {os.path.realpath(path)}")
+        by_package.setdefault(package, []).append(description)
     # Packages built from one source carry the same text; it is written once.
     by_text = {}
     for package, descriptions in by_package.items():
-        with open(f"/usr/share/doc/{package}/copyright", encoding="utf-8") as source:
-            text = source.read()
+        text = package_licence(package)
         entry = by_text.setdefault(text, ([], []))
         entry[0].extend(descriptions)
         entry[1].append(package)
@@ -84,7 +106,10 @@ def main():
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
 
-    sections = [("miniz, the ZIP reader", miniz_notices(args.miniz))]
+    miniz = licence_comments(args.miniz)
+    if not miniz:
+        sys.exit(f"make_notices: no licence text found in {args.miniz}")
+    sections = [("miniz, the ZIP reader", "\n\n".join(miniz))]
     sections += runtime_notices(args.compiler)
     text = "Pelorin Setup includes the following third-party software.\n"
     for heading, body in sections:

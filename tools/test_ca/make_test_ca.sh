@@ -7,17 +7,15 @@
 # RSA 2048, SHA-256, valid for ten years; remade when anything is missing,
 # expires within 30 days, no longer verifies, or the recipe version changes.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 recipe_version=1
 days=3650
 dir=${1:?usage: make_test_ca.sh DIR}
 
 complete() { # folder
-    local d=$1 f
-    for f in ca.crt ca.der ca.key server.crt server.key .recipe-version; do
-        [ -s "$d/$f" ] || return 1
-    done
-    [ "$(cat "$d/.recipe-version")" = "$recipe_version" ] || return 1
+    local d=$1
+    holds_recipe "$d" "$recipe_version" ca.crt ca.der ca.key server.crt server.key || return 1
     openssl x509 -in "$d/ca.crt" -noout -checkend 2592000 >/dev/null 2>&1 || return 1
     openssl x509 -in "$d/server.crt" -noout -checkend 2592000 >/dev/null 2>&1 || return 1
     openssl verify -CAfile "$d/ca.crt" -purpose sslserver "$d/server.crt" >/dev/null 2>&1 || return 1
@@ -25,14 +23,8 @@ complete() { # folder
     [ "$(openssl x509 -in "$d/server.crt" -noout -pubkey)" = "$(openssl pkey -in "$d/server.key" -pubout)" ]
 }
 
-complete "$dir" && exit 0
-
-parent=$(dirname "$dir")
-mkdir -p "$parent"
-work=$(mktemp -d "$parent/.test-ca.new.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-
-cat > "$work/ca.cnf" <<'CNF'
+make_set() { # in the fresh folder
+    cat > ca.cnf <<'CNF'
 [req]
 distinguished_name = dn
 prompt = no
@@ -46,7 +38,7 @@ keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 CNF
 
-cat > "$work/server.cnf" <<'CNF'
+    cat > server.cnf <<'CNF'
 [req]
 distinguished_name = dn
 prompt = no
@@ -63,9 +55,6 @@ subjectAltName = DNS:localhost, IP:127.0.0.1, DNS:127.0.0.1
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 CNF
-
-(
-    cd "$work"
     openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out ca.key
     openssl req -new -x509 -sha256 -days "$days" -key ca.key -config ca.cnf -out ca.crt
     openssl x509 -in ca.crt -outform DER -out ca.der
@@ -76,11 +65,6 @@ CNF
     rm -f server.csr ca.cnf server.cnf
     chmod 600 ca.key server.key
     echo "$recipe_version" > .recipe-version
-) >/dev/null 2>"$work/openssl.log" || { cat "$work/openssl.log" >&2; echo "error: making the test CA failed" >&2; exit 1; }
-rm -f "$work/openssl.log"
-complete "$work" || { echo "error: the new test CA does not verify" >&2; exit 1; }
+}
 
-# Another run may have finished first; keep a complete set, whichever it is.
-complete "$dir" && exit 0
-rm -rf "$dir"
-mv "$work" "$dir" 2>/dev/null || complete "$dir" || { echo "error: cannot move the test CA into $dir" >&2; exit 1; }
+make_folder_once "$dir" complete make_set
