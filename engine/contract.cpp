@@ -15,7 +15,70 @@ void ReportProgress(const ProgressFunction& progress, Stage stage, std::uint64_t
     }
 }
 
+namespace {
+
+struct CauseRecord {
+    bool pending = false;  // `last` holds a failed call of this operation
+    FailedCall last;
+    std::uint64_t succeededSince = 0;
+    FirstCause first;
+};
+
+CauseRecord& ThreadCauses() noexcept {
+    thread_local CauseRecord record;
+    return record;
+}
+
+}  // namespace
+
+void NoteFailedCall(const char* call, ErrorKind kind, std::uint32_t error, const wchar_t* subject) noexcept {
+    CauseRecord& record = ThreadCauses();
+    record.pending = true;
+    record.succeededSince = 0;
+    record.last.call = call;
+    record.last.kind = kind;
+    record.last.error = error;
+    try {
+        record.last.subject.assign(subject != nullptr ? subject : L"");
+    } catch (...) {
+        record.last.subject.clear();
+    }
+}
+
+void NoteCallSucceeded() noexcept {
+    ++ThreadCauses().succeededSince;
+}
+
+void BeginCauseRecord() noexcept {
+    CauseRecord& record = ThreadCauses();
+    record.pending = false;
+    record.succeededSince = 0;
+    record.first.callsSince = 0;
+    record.first.failed = false;
+    record.first.code = FailureCode::None;
+    record.first.hasCall = false;
+    record.first.call.call = nullptr;
+    record.first.call.subject.clear();
+}
+
+const FirstCause& OperationFirstCause() noexcept {
+    return ThreadCauses().first;
+}
+
 void ThrowFailure(FailureCode code) {
+    CauseRecord& record = ThreadCauses();
+    if (code != FailureCode::Cancelled && !record.first.failed) {
+        record.first.failed = true;
+        record.first.code = code;
+        record.first.hasCall = record.pending;
+        if (record.pending) {
+            record.first.call.call = record.last.call;
+            record.first.call.kind = record.last.kind;
+            record.first.call.error = record.last.error;
+            record.first.callsSince = record.succeededSince;
+            record.first.call.subject.swap(record.last.subject);
+        }
+    }
     throw Failure{code};
 }
 

@@ -66,7 +66,46 @@ using ProgressFunction = std::function<void(const Progress&)>;
 void ReportProgress(const ProgressFunction& progress, Stage stage, std::uint64_t done, std::uint64_t total,
                     bool cancellable) noexcept;
 
+// Throws Failure{code}. The first failure of the running operation also takes
+// the system call that failed last on this thread in this operation (if one
+// did) as the operation's first cause.
 [[noreturn]] void ThrowFailure(FailureCode code);
+
+// How a system call reported its error.
+enum class ErrorKind : std::int32_t {
+    Win32 = 0,     // GetLastError()
+    NtStatus = 1,  // a negative NTSTATUS
+    LStatus = 2,   // a registry status other than ERROR_SUCCESS
+    HResult = 3,   // a negative HRESULT
+};
+
+// One failed system call: its name in the system-call table, its error and
+// the first text argument it was given (a path, key or value name), if any.
+struct FailedCall {
+    const char* call = nullptr;
+    ErrorKind kind = ErrorKind::Win32;
+    std::uint32_t error = 0;
+    std::wstring subject;
+};
+
+// What is known of why the running operation on this thread failed.
+struct FirstCause {
+    bool failed = false;         // a failure other than a cancellation was thrown
+    FailureCode code = FailureCode::None;
+    bool hasCall = false;        // a system call of the operation failed before it
+    FailedCall call;             // the last one that did
+    std::uint64_t callsSince = 0;  // fallible calls that succeeded between the two
+};
+
+// Kept per thread by the system-call table: the last call that reported a
+// failure and how many fallible calls succeeded after it. Never throw.
+void NoteFailedCall(const char* call, ErrorKind kind, std::uint32_t error, const wchar_t* subject) noexcept;
+void NoteCallSucceeded() noexcept;
+
+// Starts a fresh record for an operation on this thread (RunOperation does).
+void BeginCauseRecord() noexcept;
+// The record of the operation that ran last on this thread.
+const FirstCause& OperationFirstCause() noexcept;
 
 // The user-facing message of a code; the generic text for any code without a
 // message of its own (0, 1 and unknown values included).
@@ -87,6 +126,7 @@ void CheckCancel(const std::atomic<bool>& cancel);
 // the time the result is built.
 template <typename Body>
 OperationResult RunOperation(Body&& body) noexcept {
+    BeginCauseRecord();
     try {
         return body();
     } catch (const Failure& failure) {

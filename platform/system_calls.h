@@ -34,6 +34,9 @@
 #include <winhttp.h>
 
 #include <functional>
+#include <type_traits>
+
+#include "engine/contract.h"
 
 namespace pelorin::setup {
 
@@ -132,8 +135,89 @@ namespace pelorin::setup {
     PELORIN_SYSTEM_CALLS_SHELL_LINKS(X) \
     PELORIN_SYSTEM_CALLS_SHELL(X)
 
+// The ways of the list above, as values.
+enum class FailureReport { FailsFalse, FailsInvalidHandle, FailsNull, FailsZero, FailsNtStatus, FailsLStatus,
+                           FailsHResult, Releases, NeverFails };
+
+// One entry of the table: the function it holds (the real one unless a test
+// replaced it), called through an operator that notes, for the operation on
+// this thread, a call that reported a failure (its name, its error and its
+// first text argument) and counts the fallible calls that succeed after it.
+// The entry is a std::function, so a replacement is assigned as to one.
+template <FailureReport Way, typename Signature>
+class SystemCallEntry;
+
+template <FailureReport Way, typename R, typename... Args>
+class SystemCallEntry<Way, R(Args...)> : public std::function<R(Args...)> {
+public:
+    using Function = std::function<R(Args...)>;
+
+    template <typename Real>
+    SystemCallEntry(const char* name, Real real) : Function(real), name_(name) {}
+    using Function::operator=;
+
+    R operator()(Args... args) const {
+        if constexpr (std::is_void_v<R>) {
+            Function::operator()(args...);
+        } else {
+            R result = Function::operator()(args...);
+            if constexpr (Way != FailureReport::Releases && Way != FailureReport::NeverFails) {
+                Note(result, args...);
+            }
+            return result;
+        }
+    }
+
+private:
+    template <typename Result>
+    static bool Failed(const Result& result) noexcept {
+        if constexpr (Way == FailureReport::FailsFalse || Way == FailureReport::FailsNull ||
+                      Way == FailureReport::FailsZero) {
+            return result == Result{};
+        } else if constexpr (Way == FailureReport::FailsInvalidHandle) {
+            return result == INVALID_HANDLE_VALUE;
+        } else if constexpr (Way == FailureReport::FailsLStatus) {
+            return result != ERROR_SUCCESS;
+        } else {
+            return result < 0;  // NTSTATUS and HRESULT
+        }
+    }
+
+    template <typename Result>
+    void Note(const Result& result, const Args&... args) const noexcept {
+        if (!Failed(result)) {
+            NoteCallSucceeded();
+            return;
+        }
+        const wchar_t* subject = nullptr;
+        const auto take = [&subject](const auto& argument) {
+            using Argument = std::decay_t<decltype(argument)>;
+            if constexpr (std::is_same_v<Argument, const wchar_t*> || std::is_same_v<Argument, wchar_t*>) {
+                if (subject == nullptr) {
+                    subject = argument;
+                }
+            }
+        };
+        (take(args), ...);
+        if constexpr (Way == FailureReport::FailsNtStatus) {
+            NoteFailedCall(name_, ErrorKind::NtStatus, static_cast<std::uint32_t>(result), subject);
+        } else if constexpr (Way == FailureReport::FailsLStatus) {
+            NoteFailedCall(name_, ErrorKind::LStatus, static_cast<std::uint32_t>(result), subject);
+        } else if constexpr (Way == FailureReport::FailsHResult) {
+            NoteFailedCall(name_, ErrorKind::HResult, static_cast<std::uint32_t>(result), subject);
+        } else {
+            const DWORD error = ::GetLastError();
+            NoteFailedCall(name_, ErrorKind::Win32, error, subject);
+            ::SetLastError(error);  // the caller reads it next
+        }
+    }
+
+    const char* name_;
+};
+
 struct SystemCallTable {
-#define PELORIN_SYSTEM_CALL_ENTRY(name, signature, failure) std::function<signature> name = ::name;
+#define PELORIN_SYSTEM_CALL_ENTRY(name, signature, failure) \
+    SystemCallEntry<FailureReport::failure, signature> name{#name, ::name};
     PELORIN_SYSTEM_CALLS(PELORIN_SYSTEM_CALL_ENTRY)
 #undef PELORIN_SYSTEM_CALL_ENTRY
 };

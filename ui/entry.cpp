@@ -7,8 +7,10 @@
 #include <cwchar>
 #include <string>
 
+#include "engine/product.h"
 #include "engine/relocate.h"
 #include "platform/paths.h"
+#include "platform/support_log.h"
 #include "ui/ui_calls.h"
 #include "ui/ui_state.h"
 #include "ui/window.h"
@@ -67,9 +69,12 @@ int RelocateIfInstalled() {
         code = FailureCode::WriteFailed;
     }
     if (relocated) {
+        ProcessLog().Line("relocation: the relocated copy was started; this process ends");
         return 0;
     }
     if (code != FailureCode::None) {
+        ProcessLog().Line("relocation failed, code " + std::to_string(static_cast<int>(code)));
+        ProcessLog().Line(DescribeFirstCause(OperationFirstCause()));
         const std::wstring text(FailureMessage(code));
         UiCalls().MessageBoxW(nullptr, text.c_str(), UninstallCaption, MB_ICONERROR);
         return 1;
@@ -87,6 +92,56 @@ void UsePerMonitorDpi() {
         reinterpret_cast<void*>(::GetProcAddress(user32, "SetProcessDpiAwarenessContext")));
     if (set != nullptr) {
         set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    }
+}
+
+const char* ModeName(RunMode mode) {
+    switch (mode) {
+        case RunMode::Install:
+            return "install";
+        case RunMode::Uninstall:
+            return "uninstall";
+        default:
+            return "usage";
+    }
+}
+
+// Opens this run's support log in the user's local temporary folder and
+// writes what the run starts from. A log that cannot be opened is left out.
+void StartSupportLog(RunMode mode) noexcept {
+    SupportLog& log = ProcessLog();
+    try {
+        if (!log.Open(JoinPath(KnownFolderPath(FOLDERID_LocalAppData), L"Temp"))) {
+            return;
+        }
+        log.Line("Pelorin Setup " + std::string(ProductVersionUtf8));
+        log.Line(std::string("run mode: ") + ModeName(mode));
+        log.Line("command line: ", ::GetCommandLineW());
+        OSVERSIONINFOW version{};
+        version.dwOSVersionInfoSize = sizeof(version);
+        using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        const auto rtlGetVersion = ntdll == nullptr ? nullptr
+                                                    : reinterpret_cast<GetVersion>(reinterpret_cast<void*>(
+                                                          ::GetProcAddress(ntdll, "RtlGetVersion")));
+        SYSTEM_INFO system{};
+        ::GetNativeSystemInfo(&system);
+        std::string windows = "Windows ";
+        if (rtlGetVersion != nullptr && rtlGetVersion(&version) == 0) {
+            windows += std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion) + "." +
+                       std::to_string(version.dwBuildNumber);
+        } else {
+            windows += "(version unknown)";
+        }
+        windows += system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64   ? ", x64"
+                   : system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ? ", arm64"
+                                                                                   : ", other architecture";
+        log.Line(windows);
+        log.Line("program: ", OwnExecutablePath());
+        log.Line("install folder: ", InstallDirectoryOrEmpty());
+        log.Line("log folder: ", ParentPath(log.Path()));
+    } catch (...) {
+        // The log is only an aid: a failure to describe the run changes nothing.
     }
 }
 
@@ -179,6 +234,7 @@ int RunSetup(HINSTANCE instance, int showCommand) {
     UiState& ui = Ui();
     ui.instance = instance;
     const RunMode mode = CommandLineRunMode();
+    StartSupportLog(mode);
     if (mode == RunMode::Usage) {
         UiCalls().MessageBoxW(nullptr, UsageText, L"Pelorin", MB_ICONINFORMATION);
         return 2;

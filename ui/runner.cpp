@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <exception>
+#include <iterator>
+#include <string>
 #include <utility>
 
 #include "engine/install.h"
 #include "engine/launch.h"
 #include "engine/uninstall.h"
+#include "platform/support_log.h"
 
 namespace pelorin::setup {
 namespace {
@@ -57,6 +60,63 @@ RunnerServices EngineServices() {
 
 // --- worker thread -------------------------------------------------------
 
+constexpr const char* StageNames[] = {"Preparing", "Downloading", "Verifying", "Installing",
+                                      "Finalizing", "Removing", "Completing"};
+
+void LogOperationStart(const char* operation, bool createDesktopShortcut) noexcept {
+    SupportLog& log = ProcessLog();
+    if (!log.IsOpen()) {
+        return;
+    }
+    try {
+        std::string line = std::string("operation started: ") + operation;
+        if (std::string_view(operation) == "install") {
+            line += createDesktopShortcut ? " (desktop shortcut asked for)" : " (no desktop shortcut)";
+        }
+        log.Line(line);
+    } catch (...) {
+    }
+}
+
+void LogOperationEnd(const char* operation, const OperationResult& result) noexcept {
+    SupportLog& log = ProcessLog();
+    if (!log.IsOpen()) {
+        return;
+    }
+    try {
+        std::string line = std::string("operation ended: ") + operation + ", code " +
+                           std::to_string(static_cast<int>(result.code)) + (result.canRetry ? ", retry offered" : "");
+        if (!result.desktopShortcutOk) {
+            line += ", desktop shortcut failed";
+        }
+        log.Line(line);
+        // The cause recorded on this thread by the operation that just ran.
+        if (result.code != FailureCode::None && result.code != FailureCode::Cancelled) {
+            log.Line(DescribeFirstCause(OperationFirstCause()));
+        } else if (!result.desktopShortcutOk) {
+            log.Line(DescribeFirstCause(OperationFirstCause()));
+        }
+        if (result.code == FailureCode::None && !result.installPath.empty()) {
+            log.Line("install folder: ", result.installPath);
+        }
+    } catch (...) {
+    }
+}
+
+void LogStageChange(const Progress& report) noexcept {
+    SupportLog& log = ProcessLog();
+    if (!log.IsOpen()) {
+        return;
+    }
+    try {
+        const auto stage = static_cast<std::size_t>(report.stage);
+        log.Line(std::string("stage ") + (stage < std::size(StageNames) ? StageNames[stage] : "?") + " " +
+                 std::to_string(report.done) + "/" + std::to_string(report.total) +
+                 (report.cancellable ? "" : ", not cancellable"));
+    } catch (...) {
+    }
+}
+
 ProgressForwarder::ProgressForwarder(PostToWindow post, std::function<std::int64_t()> clock, Throttle& throttle)
     : post_(std::move(post)), clock_(std::move(clock)), throttle_(throttle) {}
 
@@ -67,6 +127,10 @@ void ProgressForwarder::operator()(const Progress& report) const {
                      now - throttle_.lastPostTime >= ThrottleNanoseconds || report.done == report.total;
     if (!due) {
         return;
+    }
+    if (stage != throttle_.lastStage || report.cancellable != throttle_.lastCancellable || !throttle_.logged) {
+        LogStageChange(report);
+        throttle_.logged = true;
     }
     throttle_.lastPostTime = now;
     throttle_.lastStage = stage;
@@ -82,6 +146,7 @@ void RunOperationWorker(const OperationWorkerStart& start, std::atomic<bool>& ca
         return;  // nothing to post: the window keeps its Running screen
     }
     try {
+        LogOperationStart(start.uninstallMode ? "uninstall" : "install", start.createDesktopShortcut);
         ProgressForwarder::Throttle throttle;
         const ProgressFunction callback =
             ProgressForwarder(start.post, start.services.steadyNanoseconds, throttle);
@@ -98,6 +163,7 @@ void RunOperationWorker(const OperationWorkerStart& start, std::atomic<bool>& ca
         record->installPath.clear();
         record->desktopShortcutOk = true;
     }
+    LogOperationEnd(start.uninstallMode ? "uninstall" : "install", *record);
     PostRecord(start.post, WM_SETUP_RESULT, std::move(record));
 }
 
@@ -108,11 +174,13 @@ void RunLaunchWorker(const PostToWindow& post, const LaunchOperation& launch) no
     } catch (...) {
         return;
     }
+    LogOperationStart("launch", false);
     try {
         *record = launch();
     } catch (...) {
         record->code = FailureCode::WriteFailed;
     }
+    LogOperationEnd("launch", *record);
     PostRecord(post, WM_LAUNCH_RESULT, std::move(record));
 }
 

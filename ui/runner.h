@@ -100,6 +100,7 @@ public:
         std::int64_t lastPostTime = 0;
         std::int32_t lastStage = 0;
         bool lastCancellable = true;
+        bool logged = false;  // the first kept report went to the support log
     };
 
     ProgressForwarder(PostToWindow post, std::function<std::int64_t()> clock, Throttle& throttle);
