@@ -3,6 +3,7 @@
 #   tools/release/test_release.sh BUILD
 # runs tools/release.sh with the TEST signer and a local RFC 3161 time-stamping
 # server (work folders under BUILD/release-check), then checks what it made:
+# - the script checked the licence notices and asked WinVerifyTrust;
 # - the two unsigned programs, built in different folders from different
 #   copies of the sources, are byte-identical;
 # - SHA256SUMS matches the output folder, build-info.txt names the commit,
@@ -49,6 +50,9 @@ mkdir -p "$work"
 PELORIN_RELEASE_WORK=$work "$PELORIN_ROOT/tools/release.sh" --out "$out" </dev/null 2>&1 | tee "$work/release.log"
 status=${PIPESTATUS[0]}
 [ "$status" -eq 0 ] || die "tools/release.sh failed with status $status"
+
+check "the script checked the licence notices" grep -q "every notice is in RCDATA 301" "$work/release.log"
+check "the script asked WinVerifyTrust" grep -q "^   WinVerifyTrust: trusted" "$work/release.log"
 
 first=$work/first/$program
 second=$work/second/build/of/another/depth/$program
