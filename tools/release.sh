@@ -79,7 +79,7 @@ if ! $reuse; then
             || { tail -n 30 "$build.log" >&2; die "the $label build failed (log: $build.log)"; }
         echo "   built in $((SECONDS - t0)) s"
     }
-    rm -rf "$first" "$work/second" "$work"/*.log "$work/commit.txt"
+    rm -rf "$first" "$first.log" "$work/second" "$work/commit.txt"
     mkdir -p "$first" "$second_source" "$second"
     # The second build compiles a copy of the same files from another folder.
     git -C "$PELORIN_ROOT" ls-files -z --cached --others --exclude-standard \
