@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/endpoint.h"
+#include "engine/product.h"
 #include "ui/window.h"
 #include "ui/ui_calls.h"
 #include "ui/ui_state.h"
@@ -14,7 +15,6 @@
 namespace pelorin::setup {
 namespace {
 
-constexpr std::wstring_view ProductVersionText = L"0.5.0";
 constexpr std::wstring_view DefaultPathText = L"Папка текущего пользователя";
 constexpr double Mebibyte = 1048576.0;
 
@@ -261,7 +261,7 @@ void RefreshScreen() {
 
     SetTextIfChanged(ui.pathLabel, ui.installPath.empty() ? DefaultPathText : std::wstring_view(ui.installPath));
     SetTextIfChanged(ui.footerLabel, ProductWebHostName);
-    SetTextIfChanged(ui.subtitleLabel, std::wstring(SubtitlePrefix) + std::wstring(ProductVersionText));
+    SetTextIfChanged(ui.subtitleLabel, std::wstring(SubtitlePrefix) + std::wstring(ProductVersion));
     SetTextIfChanged(ui.closeButton, running ? (cancelPending ? CancellingClose : CancelClose) : ClosePrimary);
     // The wait note replaces the mode note while a running operation can no
     // longer be cancelled; the text is chosen once so it is set at most once.
